@@ -1,0 +1,207 @@
+/* quelmo-utils: the debug log writer, its mutex, and the SIGPIPE/SIGSEGV handlers.
+ * The log file is reopened for every message, so a deleted or moved log is created anew.
+ * The handlers write their entry with async-signal-safe calls only (see write_signal_entry). */
+#include "quelmo-utils.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "quelmo-paths.h"
+
+pthread_mutex_t quelmo_file_mutex;
+
+namespace {
+
+/* Where the calling thread stands with quelmo_file_mutex. A signal handler reads it to
+ * learn whether the interrupted code of its own thread holds the mutex. */
+enum LogMutexState { LOG_MUTEX_FREE, LOG_MUTEX_LOCKING, LOG_MUTEX_HELD };
+thread_local std::atomic<int> log_mutex_state{LOG_MUTEX_FREE};
+
+/* Offset of local time from UTC, refreshed by every ordinary message, so that a signal
+ * handler can form local time without localtime_r (which may lock or allocate). */
+std::atomic<long> local_utc_offset{0};
+
+const char *const month_names[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+void refresh_utc_offset(const struct tm *local) { local_utc_offset.store(local->tm_gmtoff); }
+
+/* Fixed-size text builder usable inside a signal handler: no allocation, no locale. */
+struct SafeText {
+    char buf[512];
+    size_t len = 0;
+    void add(const char *s) {
+        while (*s && len < sizeof(buf) - 1) buf[len++] = *s++;
+    }
+    void add_unsigned(unsigned long v, unsigned base, size_t min_digits) {
+        char digits[32];
+        size_t n = 0;
+        do {
+            digits[n++] = "0123456789abcdef"[v % base];
+            v /= base;
+        } while (v != 0 && n < sizeof(digits));
+        while (n < min_digits && n < sizeof(digits)) digits[n++] = '0';
+        while (n > 0 && len < sizeof(buf) - 1) buf[len++] = digits[--n];
+    }
+};
+
+/* Appends "Mon DD HH:MM:SS" for the local time 'now', computed arithmetically. */
+void add_safe_time(SafeText *t, time_t now) {
+    long long local = static_cast<long long>(now) + local_utc_offset.load();
+    long long days = local / 86400, secs = local % 86400;
+    if (secs < 0) { secs += 86400; days -= 1; }
+    /* Civil date from days since 1970-01-01 (Howard Hinnant's algorithm). */
+    long long z = days + 719468;
+    long long era = (z >= 0 ? z : z - 146096) / 146097;
+    long long doe = z - era * 146097;
+    long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    long long mp = (5 * doy + 2) / 153;
+    long long day = doy - (153 * mp + 2) / 5 + 1;
+    long long month = mp < 10 ? mp + 3 : mp - 9;
+    t->add(month_names[month - 1]);
+    t->add(" ");
+    t->add_unsigned(static_cast<unsigned long>(day), 10, 2);
+    t->add(" ");
+    t->add_unsigned(static_cast<unsigned long>(secs / 3600), 10, 2);
+    t->add(":");
+    t->add_unsigned(static_cast<unsigned long>(secs / 60 % 60), 10, 2);
+    t->add(":");
+    t->add_unsigned(static_cast<unsigned long>(secs % 60), 10, 2);
+}
+
+/* Writes one log entry from a signal handler with open/flock/write/close only. The
+ * caller holds quelmo_file_mutex. */
+void write_signal_entry(const char *message) {
+    SafeText t;
+    add_safe_time(&t, time(nullptr));
+    t.add(" [");
+    t.add_unsigned(static_cast<unsigned long>(getpid()), 10, 1);
+    t.add("] [");
+    t.add_unsigned(static_cast<unsigned long>(pthread_self()), 16, 1);
+    t.add("]: ");
+    t.add(message);
+    t.add("\n");
+    int fd = open(QUELMO_DEBUG_LOG, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return;
+    flock(fd, LOCK_EX);
+    ssize_t ignored = write(fd, t.buf, t.len);
+    (void)ignored;
+    flock(fd, LOCK_UN);
+    close(fd);
+}
+
+/* Takes the log mutex from a handler whose thread was caught while waiting for it: the
+ * interrupted lock call may or may not have got it. Returns true when the mutex is now
+ * held for the handler; false when it is taken and, after a second, presumed the
+ * thread's own. */
+bool take_mutex_while_locking() {
+    for (int i = 0; i < 1000; i++) {
+        if (pthread_mutex_trylock(&quelmo_file_mutex) == 0) return true;
+        struct timespec ms = {0, 1000000};
+        nanosleep(&ms, nullptr);
+    }
+    return false;
+}
+
+/* Logs a handler's message unless its thread holds the log mutex. When 'release' is set
+ * (the thread is about to end) a mutex the thread holds is released, so that the other
+ * threads can go on logging. */
+void log_from_handler(const char *message, bool release) {
+    int saved_errno = errno;
+    if (log_mutex_state == LOG_MUTEX_HELD) {
+        if (release) {
+            log_mutex_state = LOG_MUTEX_FREE;
+            pthread_mutex_unlock(&quelmo_file_mutex);
+        }
+    } else if (log_mutex_state == LOG_MUTEX_LOCKING) {
+        bool mine = take_mutex_while_locking();
+        if (mine) write_signal_entry(message);
+        if (mine || release) {
+            log_mutex_state = LOG_MUTEX_FREE;
+            pthread_mutex_unlock(&quelmo_file_mutex);
+        }
+    } else if (pthread_mutex_lock(&quelmo_file_mutex) == 0) {
+        write_signal_entry(message);
+        pthread_mutex_unlock(&quelmo_file_mutex);
+    }
+    errno = saved_errno;
+}
+
+}  // namespace
+
+void quelmo_init(void) {
+    pthread_mutex_init(&quelmo_file_mutex, nullptr);
+    time_t now = time(nullptr);
+    struct tm local;
+    if (localtime_r(&now, &local) != nullptr) refresh_utc_offset(&local);
+}
+
+int quelmo_lock_file(int lock) {
+    if (lock == 1) {
+        log_mutex_state = LOG_MUTEX_LOCKING;
+        int rc = pthread_mutex_lock(&quelmo_file_mutex);
+        log_mutex_state = rc == 0 ? LOG_MUTEX_HELD : LOG_MUTEX_FREE;
+        return rc;
+    }
+    if (lock == 0) {
+        log_mutex_state = LOG_MUTEX_FREE;
+        return pthread_mutex_unlock(&quelmo_file_mutex);
+    }
+    quelmo_debug(const_cast<char *>("quelmo_lock_file should never get here."));
+    return 1;
+}
+
+void quelmo_debug(char *message) {
+    quelmo_lock_file(1);
+    FILE *log = fopen(QUELMO_DEBUG_LOG, "ae");
+    if (log != nullptr) {
+        flock(fileno(log), LOCK_EX);
+        time_t now = time(nullptr);
+        struct tm local;
+        char time_text[256] = "";
+        if (localtime_r(&now, &local) != nullptr) {
+            refresh_utc_offset(&local);
+            strftime(time_text, sizeof(time_text), "%b %d %T", &local);
+        }
+        fprintf(log, "%s [%d] [%lx]: %s\n", time_text, static_cast<int>(getpid()),
+                static_cast<unsigned long>(pthread_self()), message);
+        fflush(log);
+        flock(fileno(log), LOCK_UN);
+        fclose(log);
+    }
+    quelmo_lock_file(0);
+}
+
+void quelmo_debugf(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int needed = vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    if (needed >= 0) {
+        char *message = static_cast<char *>(malloc(static_cast<size_t>(needed) + 1));
+        if (message != nullptr) {
+            vsnprintf(message, static_cast<size_t>(needed) + 1, format, again);
+            quelmo_debug(message);
+            free(message);
+        }
+    }
+    va_end(again);
+}
+
+void sig_pipe(int /*signo*/) { log_from_handler("Caught SIGPIPE\n", false); }
+
+void sig_segfault(int /*signo*/) {
+    log_from_handler("Caught SIGSEGV\n", true);
+    pthread_exit(nullptr);
+}

@@ -1,0 +1,38 @@
+/* quelmo-utils: the debug log of quelmo.fast and the two signal handlers.
+ * Owns the process-wide log mutex and the debug log file (opened and closed per message).
+ * Every thread of the server logs through quelmo_debug; main installs the handlers. */
+#ifndef QUELMO_UTILS_H
+#define QUELMO_UTILS_H
+
+#include <pthread.h>
+
+/* Serialises writers of the debug log within the process. Initialised by quelmo_init. */
+extern pthread_mutex_t quelmo_file_mutex;
+
+/* Initialises quelmo_file_mutex. REQUIRES: called once, before any thread starts and
+ * before the first message is logged. */
+void quelmo_init(void);
+
+/* Appends one line "time [pid] [thread]: message" to the debug log. The message is the
+ * caller's and is neither kept nor freed. Never reports failure: a line that cannot be
+ * written is dropped. REQUIRES: the calling thread does not hold quelmo_file_mutex. */
+void quelmo_debug(char *message);
+
+/* Formats a message into a heap buffer of exactly its size, logs it with quelmo_debug and
+ * frees it. Texts from outside are always arguments, never the format. When the buffer
+ * cannot be allocated the message is dropped. */
+void quelmo_debugf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+/* lock 1: locks quelmo_file_mutex; lock 0: unlocks it; returns the pthread result.
+ * Any other value logs "quelmo_lock_file should never get here." and returns 1. */
+int quelmo_lock_file(int lock);
+
+/* SIGPIPE handler: logs "Caught SIGPIPE\n" and returns, so the write fails with EPIPE. */
+void sig_pipe(int signo);
+
+/* SIGSEGV handler: logs "Caught SIGSEGV\n" and ends the calling thread only. Uses
+ * async-signal-safe calls only; skips the entry when the thread already holds the log
+ * mutex and releases that mutex before the thread ends, so other threads can still log. */
+void sig_segfault(int signo);
+
+#endif

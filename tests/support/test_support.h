@@ -1,0 +1,42 @@
+/* Helpers shared by the tests: socket pairs, descriptor counts, the test root's files
+ * (debug log, dial-plan files, database directory) and scratch directories. */
+#ifndef QUELMO_TEST_SUPPORT_H
+#define QUELMO_TEST_SUPPORT_H
+
+#include <string>
+#include <vector>
+
+namespace quelmo_test {
+
+/* A connected AF_UNIX stream socket pair: 'server' for the code under test, 'pbx' for
+ * the stand-in. */
+struct SocketPair {
+    int server;
+    int pbx;
+};
+SocketPair make_socket_pair();
+
+/* Number of descriptors open in this process, and whether one is open. */
+int count_open_fds();
+bool fd_is_open(int fd);
+
+/* Creates a directory and its parents. */
+void make_dirs(const std::string &path);
+/* Whole content of a file, "" when it cannot be read. */
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &content);
+void remove_file(const std::string &path);
+
+/* The debug log under the test root: cleared and created with its directory by
+ * reset_debug_log; its lines (without time, pid and thread) read by debug_messages. */
+void reset_debug_log();
+std::vector<std::string> debug_messages();
+/* Lines of text, each without its line break. */
+std::vector<std::string> split_lines(const std::string &text);
+
+/* A fresh empty directory under the build tree, named after the running test. */
+std::string scratch_dir();
+
+}  // namespace quelmo_test
+
+#endif
