@@ -39,4 +39,37 @@ typedef struct quelmo_dbs {
     FILE *error_file;         /* error stream borrowed from the caller, or null */
 } QUELMO_DBS;
 
+/* Opens both databases of server_id read-only under the database password, sending every
+ * diagnostic to error_file (may be null). Returns 0 when both are open, else the library
+ * status of the step that failed; a failed start-up has released everything it created,
+ * and the caller never shuts it down. */
+int db_startup(QUELMO_DBS *quelmo, char *server_id, FILE *error_file);
+
+/* Closes both databases and releases the names. Returns the status of closing the
+ * forwarding database. REQUIRES: db_startup returned 0. */
+int db_shutdown(QUELMO_DBS *quelmo);
+
+/* Creates a handle into *dbpp (stored before the open) and opens filename read-only with
+ * db_type under server_id's password. Returns 0 or the library status. */
+int db_open(char *server_id, DB **dbpp, int db_type, const char *filename,
+            const char *program_name, FILE *error_file);
+
+/* Closes dbp (gone afterwards, whatever the status). Returns the status of the close. */
+int db_close(DB *dbp, const char *filename, FILE *error_file);
+
+/* Looks up the caller-ID record of extension_key. Returns 0 and a new record (extension
+ * null, empty texts null) through *return_extension, which the caller frees; otherwise the
+ * library status and *return_extension untouched. */
+int db_lookup_extension(QUELMO_DBS *quelmo, int extension_key, EXTENSION_INFO **return_extension);
+
+/* Looks up the forwarding rules of extension_key in stored order. Returns 0 and a list of
+ * at least one node; otherwise a non-zero status and a null list. *forwarding_rules is
+ * always written; the caller frees the list. */
+int db_lookup_forwarding_rules(QUELMO_DBS *quelmo, int extension_key,
+                               FORWARDING_LIST **forwarding_rules);
+
+/* Stores extension's caller-ID record under atoi(extension->extension), never replacing
+ * an existing one. Returns 0 or the library status ("Insert failed\n" is written). */
+int db_insert_extension(QUELMO_DBS *quelmo, EXTENSION_INFO *extension);
+
 #endif
