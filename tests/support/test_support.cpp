@@ -6,7 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/wait.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -104,6 +111,112 @@ std::string scratch_dir() {
     if (system(command.c_str()) != 0) throw std::runtime_error("cannot clear " + dir);
     make_dirs(dir);
     return dir;
+}
+
+namespace {
+
+std::vector<char *> c_argv(const std::vector<std::string> &argv) {
+    std::vector<char *> args;
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    return args;
+}
+
+int wait_status(int pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+ProgramResult run_program(const std::vector<std::string> &argv) {
+    std::string dir = std::string(QUELMO_ROOT) + "/scratch";
+    make_dirs(dir);
+    std::string out_path = dir + "/run_program.out." + std::to_string(getpid());
+    std::string err_path = dir + "/run_program.err." + std::to_string(getpid());
+    std::vector<char *> args = c_argv(argv);
+    int pid = fork();
+    if (pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    ProgramResult result{wait_status(pid), "", ""};
+    result.out = read_file(out_path);
+    result.err = read_file(err_path);
+    unlink(out_path.c_str());
+    unlink(err_path.c_str());
+    return result;
+}
+
+int spawn_program(const std::vector<std::string> &argv) {
+    std::vector<char *> args = c_argv(argv);
+    int pid = fork();
+    if (pid == 0) {
+        int null_fd = open("/dev/null", O_RDWR);
+        dup2(null_fd, 0);
+        dup2(null_fd, 1);
+        dup2(null_fd, 2);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int free_tcp_port() {
+    int sock = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (bind(sock, reinterpret_cast<struct sockaddr *>(&address), sizeof(address)) != 0 ||
+        getsockname(sock, reinterpret_cast<struct sockaddr *>(&address), &length) != 0)
+        throw std::runtime_error(std::string("no free port: ") + strerror(errno));
+    close(sock);
+    return ntohs(address.sin_port);
+}
+
+int connect_tcp(int port, const char *address_text) {
+    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address_text, &address.sin_addr);
+    if (connect(sock, reinterpret_cast<struct sockaddr *>(&address), sizeof(address)) != 0) {
+        close(sock);
+        return -1;
+    }
+    return sock;
+}
+
+bool wait_for_listener(int port, int timeout_ms) {
+    for (int waited = 0; waited < timeout_ms; waited += 10) {
+        int sock = connect_tcp(port);
+        if (sock >= 0) {
+            close(sock);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+bool wait_for_log_message(const std::string &message, size_t count, int timeout_ms) {
+    for (int waited = 0;; waited += 5) {
+        std::vector<std::string> log = debug_messages();
+        if (static_cast<size_t>(std::count(log.begin(), log.end(), message)) >= count) return true;
+        if (waited >= timeout_ms) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 }  // namespace quelmo_test

@@ -37,6 +37,28 @@ std::vector<std::string> split_lines(const std::string &text);
 /* A fresh empty directory under the build tree, named after the running test. */
 std::string scratch_dir();
 
+/* What a finished program did. */
+struct ProgramResult {
+    int status;      /* exit status, or 128 + signal number */
+    std::string out; /* standard output */
+    std::string err; /* standard error */
+};
+/* Runs argv[0] with its arguments, standard input from /dev/null, and waits for it. */
+ProgramResult run_program(const std::vector<std::string> &argv);
+/* Starts argv[0] in the background with its standard streams on /dev/null; returns its
+ * process id. */
+int spawn_program(const std::vector<std::string> &argv);
+
+/* A TCP port on 127.0.0.1 that was free a moment ago. */
+int free_tcp_port();
+/* Connects to 127.0.0.1:port (or 'address'); returns the descriptor or -1. */
+int connect_tcp(int port, const char *address = "127.0.0.1");
+/* Waits until something accepts on 127.0.0.1:port; false after timeout_ms. */
+bool wait_for_listener(int port, int timeout_ms = 5000);
+/* Waits until the debug log holds 'count' lines equal to 'message'; false after
+ * timeout_ms. */
+bool wait_for_log_message(const std::string &message, size_t count = 1, int timeout_ms = 5000);
+
 }  // namespace quelmo_test
 
 #endif
