@@ -14,7 +14,7 @@ namespace {
 const int kReadTimeoutMs = 20000;
 
 std::string with_line_break(const std::string &text) {
-    if (!text.empty() && text.back() == '\n') return text;
+    if (text.empty() || text.back() == '\n') return text;
     return text + "\n";
 }
 
@@ -244,8 +244,10 @@ void AsteriskStandIn::run() {
                                   printable(step.text) + "' but got '" + printable(line) + "'");
                 if (step.delay_ms > 0)
                     std::this_thread::sleep_for(std::chrono::milliseconds(step.delay_ms));
-                write_all(step.reply);
-                note("pbx> " + printable(step.reply));
+                if (!step.reply.empty()) {
+                    write_all(step.reply);
+                    note("pbx> " + printable(step.reply));
+                }
                 break;
             case Step::kHangup:
                 shutdown(fd_, SHUT_RDWR);

@@ -34,7 +34,8 @@ class AsteriskStandIn {
     AsteriskStandIn &environment(const EnvVars &vars); /* pairs, then the empty line */
     AsteriskStandIn &send(const std::string &bytes);   /* raw bytes, sent at this point */
     /* Waits for the command line 'command' (without its line break) and replies; a
-     * reply without a line break gets one. delay_ms > 0 sends the reply late. */
+     * reply without a line break gets one, an empty reply sends nothing. delay_ms > 0
+     * sends the reply late. */
     AsteriskStandIn &expect(const std::string &command, const std::string &reply,
                             int delay_ms = 0);
     /* Waits for one command line without checking it, then replies. */
