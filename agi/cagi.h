@@ -1,6 +1,7 @@
 /* cagi: the AGI client library. Owns the session record AGI_TOOLS (environment and
- * settings lists) and the name/value list AGI_VAL_LIST; the session borrows its two
- * streams from the caller and never closes them. Used by the call dispatcher. */
+ * settings lists), the name/value list AGI_VAL_LIST, and the AGI command set with its
+ * parsed reply AGI_CMD_RESULT; the session borrows its two streams from the caller and
+ * never closes them. Used by the call dispatcher. */
 #ifndef CAGI_H
 #define CAGI_H
 
@@ -51,5 +52,92 @@ int AGITool_Init(AGI_TOOLS *tool);
 
 /* Destroys agi_vars and settings. Leaves the streams open and the fields as they are. */
 void AGITool_Destroy(AGI_TOOLS *tool);
+
+/* The parsed reply of one command; belongs to the caller, reset and refilled by each. */
+typedef struct agi_cmd_result {
+    int code;             /* the reply's leading number; 500 while no reply was obtained */
+    char result[100];     /* the value after "result=" of a 200 reply, "-1" without one */
+    unsigned int endpos;  /* the number after "endpos="; written only when present */
+    char data[2048];      /* 200: the parenthesised text; other codes: the reply text */
+    char raw[2048];       /* the first reply line as received; written only on a reply */
+} AGI_CMD_RESULT;
+
+/* Every command below writes one line on tool->out and reads its reply from tool->in.
+ * Text arguments must not be null; they are inserted as they are, so a text holding a
+ * line break (or a carriage return) makes the command refused: nothing is written and
+ * 0 is returned with code 500. */
+
+/* Expands the printf-style command (which must end with "\n"), writes and flushes it,
+ * and parses the reply into res. Skips "HANGUP" lines Asterisk sends on its own while it
+ * waits for the reply's first line, and reads a multi-line reply to its closing line.
+ * Returns the integer value of res->result (-1 for any reply but 200 with "result=");
+ * returns 0 with code 500 when the command is refused or cannot be written, or when no
+ * reply line arrives within four reads. */
+int AGITool_sendcmd(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *command, ...)
+    __attribute__((format(printf, 3, 4)));
+
+/* Wrappers: each sends its one command line and returns what AGITool_sendcmd returns. */
+int AGITool_answer(AGI_TOOLS *tool, AGI_CMD_RESULT *res);
+int AGITool_autohangup(AGI_TOOLS *tool, AGI_CMD_RESULT *res, int time);
+/* Afterwards res->data describes the channel state (or names the unknown channel). */
+int AGITool_channel_status(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *channel);
+int AGITool_exec(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *application, char *options);
+int AGITool_get_data(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *filename, int timeout,
+                     int max_digits);
+int AGITool_get_variable(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *variable);
+/* Copies the first len characters of the value to dest, NUL-padded, and stores a NUL at
+ * dest[len] (empty after a failure). REQUIRES: dest holds len + 1 bytes. A negative len
+ * leaves dest untouched. */
+int AGITool_get_variable2(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *variable, char *dest,
+                          int len);
+int AGITool_hangup(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *channel);
+int AGITool_receive_char(AGI_TOOLS *tool, AGI_CMD_RESULT *res, int timeout);
+/* The offset, " BEEP" and " s=<silence>" parts are added only when offset > 0, beep is
+ * non-zero and silence > 0; the line is cut to 253 characters before its line break and
+ * sent as composed (a '%' in a name reaches Asterisk unchanged). */
+int AGITool_record_file(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *file, char *format,
+                        char *escape_digits, int timeout, int beep, int silence, int offset);
+int AGITool_say_digits(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *digits,
+                       char *escape_digits);
+int AGITool_say_phonetic(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *text,
+                         char *escape_digits);
+int AGITool_say_number(AGI_TOOLS *tool, AGI_CMD_RESULT *res, int number, char *escape_digits);
+int AGITool_send_image(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *image);
+int AGITool_send_text(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *text);
+int AGITool_set_callerid(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *cid);
+int AGITool_set_context(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *context);
+int AGITool_set_extension(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *extension);
+int AGITool_set_priority(AGI_TOOLS *tool, AGI_CMD_RESULT *res, int priority);
+int AGITool_set_variable(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *variable, char *value);
+int AGITool_stream_file(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *filename,
+                        char *escape_digits, int offset);
+int AGITool_tdd_mode(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *setting);
+int AGITool_verbose(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *message, int level);
+int AGITool_wait_for_digit(AGI_TOOLS *tool, AGI_CMD_RESULT *res, int timeout);
+int AGITool_database_put(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *family, char *key,
+                         char *value);
+int AGITool_database_get(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *family, char *key);
+int AGITool_database_del(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *family, char *key);
+/* An empty (or null) keytree deletes the whole family. */
+int AGITool_database_deltree(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *family,
+                             char *keytree);
+int AGITool_say_time(AGI_TOOLS *tool, AGI_CMD_RESULT *res, int time, char *escape_digits);
+int AGITool_noop(AGI_TOOLS *tool, AGI_CMD_RESULT *res);
+/* Sends "ON" when enabled is non-zero, else "OFF", then the music class. */
+int AGITool_set_music(AGI_TOOLS *tool, AGI_CMD_RESULT *res, int enabled, char *music_class);
+/* Runs Dial on type/destnum@gateway with the dial time-out and a call limit of
+ * sessiontimeout milliseconds (warnings 80 s before the end, every 20 s). */
+int AGITool_exec_dial(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *type, char *destnum,
+                      char *gateway, int dialtimeout, int sessiontimeout);
+
+/* Speaks text: runs the "festival_text2wave" setting's program through the shell with
+ * "-F <frequency> -o <file>.wav" (frequency 8000 when not positive), the file named
+ * "txt2wav_<agi_uniqueid>" in the "tmpdir" setting's directory, feeds it the text on its
+ * standard input, plays the file with STREAM FILE and deletes it after the reply.
+ * Returns 1 without sending anything for an empty (or null) text; -1 without sending
+ * anything when the program cannot be started (res is then left as it was); otherwise
+ * what the STREAM FILE command returns. */
+int AGITool_text2wav(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *text, char *escape_digits,
+                     int frequency);
 
 #endif
