@@ -145,7 +145,7 @@ int main(int argc, char **argv) {
             print_usage();
             return 2;
         }
-        vars[std::string(argv[i], equals)] = equals + 1;
+        vars[std::string(argv[i], static_cast<size_t>(equals - argv[i]))] = equals + 1;
     }
     int sock = connect_to_server(atoi(argv[1]));
     if (sock < 0) return 1;
