@@ -1,0 +1,283 @@
+/* Tests of quelmo.admin, run as a program on real files: load and dump formats, the round
+ * trip, refusal of bad input leaving the databases in place, the command line, file modes,
+ * upgrade, and a reader opening the databases while load replaces them. */
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quelmo-db.h"
+#include "quelmo-paths.h"
+#include "test_support.h"
+
+using namespace quelmo_test;
+
+namespace {
+
+const char *const EXTENSIONS =
+    "# caller IDs\n"
+    "\n"
+    "0\tExample Corp\t5550100\n"
+    "205\tAlice\t5550105\n"
+    "206\t\t\n"
+    "-7\tNeg\t\n";
+const char *const FORWARDING =
+    "205\t3\tDial\tSIP/205|20,${EXTEN}@a/b\n"
+    "206\t1\tBusy\t\n"
+    "205\t1\tDial\tLocal/5551234567@internal\n"
+    "205\t2\tVoicemail\t205@default\n";
+/* Keys in stored order are ordered by their little-endian bytes: 205 (cd), 206 (ce), -7 (f9). */
+const char *const FORWARDING_DUMP =
+    "# forwarding\n"
+    "205\t3\tDial\tSIP/205|20,${EXTEN}@a/b\n"
+    "205\t1\tDial\tLocal/5551234567@internal\n"
+    "205\t2\tVoicemail\t205@default\n"
+    "206\t1\tBusy\t\n";
+
+std::vector<std::string> list_dir(const std::string &dir) {
+    std::vector<std::string> names;
+    DIR *d = opendir(dir.c_str());
+    while (struct dirent *entry = d != nullptr ? readdir(d) : nullptr)
+        if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+    if (d != nullptr) closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class QuelmoAdmin : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        dir_ = scratch_dir();
+        inputs_ = dir_ + "-inputs";
+        std::string clear = "rm -rf '" + inputs_ + "'";
+        ASSERT_EQ(0, system(clear.c_str()));
+        make_dirs(inputs_);
+    }
+    /* Runs quelmo.admin --dir dir_ with the given arguments. */
+    ProgramResult admin(std::vector<std::string> args, const std::string &dir = "") {
+        args.insert(args.begin(), {QUELMO_ADMIN_PROGRAM, "--dir", dir.empty() ? dir_ : dir});
+        return run_program(args);
+    }
+    std::string input(const std::string &name, const std::string &content) {
+        write_file(inputs_ + "/" + name, content);
+        return inputs_ + "/" + name;
+    }
+    void load_sample(const std::string &id) {
+        ProgramResult r = admin({id, "load", input("e.txt", EXTENSIONS), input("f.txt", FORWARDING)});
+        ASSERT_EQ(0, r.status) << r.err;
+        ASSERT_EQ("", r.err);
+    }
+    std::string ext_file(const std::string &id) { return dir_ + "/quelmo" + id + ".db"; }
+    std::string fw_file(const std::string &id) { return dir_ + "/quelmo" + id + "fw.db"; }
+    std::string dir_, inputs_;
+};
+
+TEST_F(QuelmoAdmin, DumpPrintsBothSectionsInStoredOrder) {
+    load_sample("S1");
+    EXPECT_EQ((std::vector<std::string>{"quelmoS1.db", "quelmoS1fw.db"}), list_dir(dir_));
+    ProgramResult r = admin({"S1", "dump"});
+    ASSERT_EQ(0, r.status) << r.err;
+    size_t split = r.out.find("# forwarding\n");
+    ASSERT_NE(std::string::npos, split);
+    EXPECT_EQ(FORWARDING_DUMP, r.out.substr(split));
+    /* The hash keeps its own order: compare the extension lines as a set. */
+    std::vector<std::string> lines = split_lines(r.out.substr(0, split));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ("# extensions", lines[0]);
+    std::sort(lines.begin() + 1, lines.end());
+    EXPECT_EQ((std::vector<std::string>{"# extensions", "-7\tNeg\t", "0\tExample Corp\t5550100",
+                                        "205\tAlice\t5550105", "206\t\t"}),
+              lines);
+}
+
+TEST_F(QuelmoAdmin, DumpLoadsBackIntoTheSameDatabases) {
+    load_sample("S1");
+    std::string first = admin({"S1", "dump"}).out;
+    size_t split = first.find("# forwarding\n");
+    ASSERT_NE(std::string::npos, split);
+    std::string again = dir_ + "/again";
+    make_dirs(again);
+    ProgramResult r = admin({"S1", "load", input("e2.txt", first.substr(0, split)),
+                             input("f2.txt", first.substr(split))},
+                            again);
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(first, admin({"S1", "dump"}, again).out);
+}
+
+TEST_F(QuelmoAdmin, LoadRefusesBadLinesAndLeavesTheDatabasesAlone) {
+    load_sample("S1");
+    std::string ext_before = read_file(ext_file("S1")), fw_before = read_file(fw_file("S1"));
+    std::vector<std::string> files_before = list_dir(dir_);
+    const std::string good_ext = "205\tA\tB\n", good_fw = "205\t1\tDial\tx\n";
+    struct Case {
+        std::string extensions, forwarding;
+        bool in_forwarding;
+        int line;
+        std::string reason;
+    } cases[] = {
+        {"# c\n\n205\tAlice\n", good_fw, false, 3, "expected 3 fields separated by TAB"},
+        {"205\tA\tB\tC\n", good_fw, false, 1, "expected 3 fields"},
+        {"2x5\tA\tB\n", good_fw, false, 1, "EXTENSION '2x5' is not a decimal 32-bit integer"},
+        {"2147483648\tA\tB\n", good_fw, false, 1, "is not a decimal 32-bit integer"},
+        {" 205\tA\tB\n", good_fw, false, 1, "is not a decimal 32-bit integer"},
+        {"205\tA\tB\n206\tC\tD\n205\tE\tF\n", good_fw, false, 3,
+         "second record for extension 205 (first on line 1)"},
+        {"205\tA\tB\r\n", good_fw, false, 1, "carriage return"},
+        {std::string("205\tA\0x\tB\n", 10), good_fw, false, 1, "NUL"},
+        {good_ext, "205\t1\tDial\n", true, 1, "expected 4 fields separated by TAB"},
+        {good_ext, "205\t1\tDial\tx\ty\n", true, 1, "expected 4 fields"},
+        {good_ext, "205\tone\tDial\tx\n", true, 1, "PRIORITY 'one' is not a decimal 32-bit integer"},
+        {good_ext, "\t1\tDial\tx\n", true, 1, "EXTENSION '' is not a decimal"},
+        {good_ext, "#\n205\t1\tDial\tx\r\n", true, 2, "carriage return"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.reason);
+        std::string e = input("bad-e.txt", c.extensions), f = input("bad-f.txt", c.forwarding);
+        ProgramResult r = admin({"S1", "load", e, f});
+        EXPECT_EQ(1, r.status);
+        std::string where = (c.in_forwarding ? f : e) + ":" + std::to_string(c.line) + ": ";
+        EXPECT_EQ(0u, r.err.find(where)) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find(c.reason)) << r.err;
+        EXPECT_EQ(1u, split_lines(r.err).size()) << r.err;
+        EXPECT_EQ(ext_before, read_file(ext_file("S1")));
+        EXPECT_EQ(fw_before, read_file(fw_file("S1")));
+        EXPECT_EQ(files_before, list_dir(dir_));
+    }
+}
+
+TEST_F(QuelmoAdmin, WrongCommandLinesPrintUsageAndExitTwo) {
+    std::vector<std::vector<std::string>> lines = {
+        {},       {"S1"},           {"S1", "load", "e"}, {"S1", "load", "e", "f", "g"},
+        {"S1", "dump", "x"},        {"S1", "frob"},      {"--dir"},
+        {"--dir", "", "S1", "dump"}, {"--dir", "/tmp", "S1"},
+    };
+    for (std::vector<std::string> args : lines) {
+        args.insert(args.begin(), QUELMO_ADMIN_PROGRAM);
+        ProgramResult r = run_program(args);
+        EXPECT_EQ(2, r.status) << args.size();
+        EXPECT_EQ(0u, r.err.find("usage: quelmo.admin [--dir DIR] SERVER_ID load")) << r.err;
+        EXPECT_EQ("", r.out);
+    }
+}
+
+TEST_F(QuelmoAdmin, UnreadableInputsAndDatabasesNameTheirFile) {
+    ProgramResult r = admin({"none", "dump"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find(ext_file("none"))) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("No such file or directory")) << r.err;
+    EXPECT_EQ("", r.out);
+    r = admin({"none", "load", inputs_ + "/missing.txt", input("f.txt", "")});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("quelmo.admin: " + inputs_ + "/missing.txt: No such file or directory\n", r.err);
+    EXPECT_TRUE(list_dir(dir_).empty());
+}
+
+TEST_F(QuelmoAdmin, NewFilesAreReadableByTheServerWhateverTheUmask) {
+    mode_t old_mask = umask(077);
+    load_sample("S1");
+    umask(old_mask);
+    for (const std::string &path : {ext_file("S1"), fw_file("S1")}) {
+        struct stat info;
+        ASSERT_EQ(0, stat(path.c_str(), &info));
+        EXPECT_EQ(0644u, info.st_mode & 0777) << path;
+    }
+}
+
+TEST_F(QuelmoAdmin, DumpRefusesWhatItCouldNotLoadBack) {
+    std::string path = ext_file("tab");
+    QUELMO_DBS set = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    ASSERT_EQ(0, db_create_file(const_cast<char *>("tab"), &set.extension_dbp, DB_HASH, 0,
+                                path.c_str(), "", nullptr));
+    EXTENSION_INFO info = {const_cast<char *>("205"), const_cast<char *>("A\tB"),
+                           const_cast<char *>("1")};
+    ASSERT_EQ(0, db_insert_extension(&set, &info));
+    ASSERT_EQ(0, db_close(set.extension_dbp, "", nullptr));
+    ASSERT_EQ(0, db_create_file(const_cast<char *>("tab"), &set.forwarding_dbp, DB_BTREE, DB_DUP,
+                                fw_file("tab").c_str(), "", nullptr));
+    ASSERT_EQ(0, db_close(set.forwarding_dbp, "", nullptr));
+    ProgramResult r = admin({"tab", "dump"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ("quelmo.admin: " + path +
+                  ": extension 205 holds a TAB, CR or LF, which the text format cannot carry\n",
+              r.err);
+}
+
+TEST_F(QuelmoAdmin, UpgradeKeepsCurrentDatabasesAndRefusesBrokenOnes) {
+    load_sample("S1");
+    std::string before = admin({"S1", "dump"}).out;
+    ProgramResult r = admin({"S1", "upgrade"});
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(before, admin({"S1", "dump"}).out);
+    EXPECT_EQ((std::vector<std::string>{"quelmoS1.db", "quelmoS1fw.db"}), list_dir(dir_));
+
+    write_file(ext_file("S1"), std::string(8192, 'x'));
+    std::string fw_before = read_file(fw_file("S1"));
+    r = admin({"S1", "upgrade"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find(ext_file("S1") + ": upgrade failed")) << r.err;
+    EXPECT_EQ(std::string(8192, 'x'), read_file(ext_file("S1")));
+    EXPECT_EQ(fw_before, read_file(fw_file("S1")));
+    EXPECT_EQ((std::vector<std::string>{"quelmoS1.db", "quelmoS1fw.db"}), list_dir(dir_));
+}
+
+/* The server opens the set for every call; load must never leave it a missing or partial
+ * file. A reader thread opens the set as the server does (so load, run without --dir, must
+ * have written the server's files under its password) and reads records in a loop while
+ * load replaces both files with one of two versions. */
+TEST_F(QuelmoAdmin, ReaderNeverFailsToOpenWhileLoadReplacesTheFiles) {
+    make_dirs(QUELMO_DB_DIR);
+    const char *versions[] = {"205\tfirst\t1\n", "205\tsecond\t2\n"};
+    std::string ext[2] = {input("v0.txt", versions[0]), input("v1.txt", versions[1])};
+    std::string fw = input("fw.txt", FORWARDING);
+    ProgramResult first = run_program({QUELMO_ADMIN_PROGRAM, "swap", "load", ext[0], fw});
+    ASSERT_EQ(0, first.status) << first.err;
+
+    FILE *errors = fopen((dir_ + "/errors.log").c_str(), "w");
+    ASSERT_NE(nullptr, errors);
+    std::atomic<bool> loading{true};
+    std::atomic<int> opened{0}, failed{0}, wrong{0};
+    std::thread reader([&] {
+        do {
+            QUELMO_DBS set;
+            if (db_startup(&set, const_cast<char *>("swap"), errors) != 0) {
+                failed++;
+                continue;
+            }
+            opened++;
+            EXTENSION_INFO *info = nullptr;
+            FORWARDING_LIST *rules = nullptr;
+            if (db_lookup_extension(&set, 205, &info) != 0 ||
+                (strcmp(info->cidname, "first") != 0 && strcmp(info->cidname, "second") != 0))
+                wrong++;
+            if (db_lookup_forwarding_rules(&set, 205, &rules) != 0) wrong++;
+            while (rules != nullptr) {
+                FORWARDING_LIST *next = static_cast<FORWARDING_LIST *>(rules->next);
+                free(rules->dial_plan->app), free(rules->dial_plan->args);
+                free(rules->dial_plan), free(rules);
+                rules = next;
+            }
+            if (info != nullptr) free(info->cidname), free(info->cidnum), free(info);
+            db_shutdown(&set);
+        } while (loading);
+    });
+    int load_failures = 0;
+    for (int i = 1; i <= 20; i++)
+        load_failures += run_program({QUELMO_ADMIN_PROGRAM, "swap", "load", ext[i % 2], fw}).status != 0;
+    loading = false;
+    reader.join();
+    fclose(errors);
+    EXPECT_EQ(0, load_failures);
+    EXPECT_EQ(0, failed.load());
+    EXPECT_EQ(0, wrong.load());
+    EXPECT_GT(opened.load(), 0);
+}
+
+}  // namespace
