@@ -1,0 +1,22 @@
+/* dialplan: finds an extension's device text in one of the PBX's dial-plan files, read
+ * under a shared lock, and tells external numbers from internal ones. Keeps no state;
+ * the dial-plan files belong to the PBX's configuration. Called by the incoming
+ * forwarding worker, possibly from many threads at once. */
+#ifndef DIALPLAN_H
+#define DIALPLAN_H
+
+/* Looks extension up in conf_file: the first line (or 1023-character piece of a longer
+ * line) holding "EXT,1,Macro" or, failing that, "EXT,hint" with a "SIP", "Zap" or
+ * "/dev/null" marker after the key gives the device text (a Macro line's is cut at the
+ * first ',' from the marker on; a hint line's runs to the end of the line). Waits while
+ * another process holds an exclusive lock on the file. Always sets *devname first: to
+ * null, then to a new heap text that the caller frees. Returns 1 when a device text was
+ * found; 0 when the file cannot be opened or locked, or no line gives one (*devname is
+ * then null). Reads extension and conf_file only. */
+int GetDEVfromConf(char *extension, char *conf_file, char **devname);
+
+/* Returns 1 when phonenumber leaves the PBX: more than 6 characters, or exactly "90",
+ * "411", "611" or "911"; 0 otherwise (a null number included). Reads phonenumber only. */
+int IsExternalNumber(char *phonenumber);
+
+#endif
