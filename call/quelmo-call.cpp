@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "cagi.h"
 #include "call_agi.h"
 #include "dialplan.h"
 #include "quelmo-paths.h"
@@ -251,5 +253,360 @@ void *Incoming_Thread(void *incoming_args) {
     WriteCallCommand(worker.call, "exec Goto \"999\"\n");
     fclose(worker.call);
     quelmo_debugf("Exit Incoming Thread");
+    return nullptr;
+}
+
+namespace {
+
+/* ---- Call dispatcher and outgoing caller-ID worker ---- */
+
+const char kBlockedCallerId[] = "UNAVAILABLE";
+const size_t kBlockedBufferSize = 12;
+const size_t kShortNumberMax = 6;
+const int kGlobalRecordKey = 0;
+
+/* What one dispatch holds; released in one place (release_dispatch). */
+struct Dispatch {
+    char *server_id;
+    int connection;          /* the accepted descriptor, shared by in and out */
+    FILE *saved_stdin;       /* the process's streams before the call, put back at the end */
+    FILE *saved_stdout;
+    FILE *in;                /* reads the connection; closing it leaves the descriptor open */
+    FILE *out;               /* writes the connection; closing it closes the descriptor */
+    AGI_TOOLS tool;
+    bool tool_started;
+    FILE *db_log;            /* database error log, or null */
+    QUELMO_DBS dbs;
+    bool dbs_open;
+    char *extension;         /* EXTENSION (or EXTEN) value, or null */
+    char *setcidonfwd;       /* SETCIDONFWD value, or null */
+};
+
+char *copy_text(const char *text) {
+    size_t size = strlen(text) + 1;
+    char *copy = static_cast<char *>(malloc(size));
+    if (copy != nullptr) memcpy(copy, text, size);
+    return copy;
+}
+
+/* A new copy of the blocked caller ID in a buffer of its own. */
+char *blocked_caller_id() {
+    char *text = static_cast<char *>(calloc(1, kBlockedBufferSize));
+    if (text != nullptr) memcpy(text, kBlockedCallerId, sizeof(kBlockedCallerId));
+    return text;
+}
+
+EXTENSION_INFO *new_caller_id() {
+    return static_cast<EXTENSION_INFO *>(calloc(1, sizeof(EXTENSION_INFO)));
+}
+
+bool has_text(const char *text) { return text != nullptr && text[0] != '\0'; }
+
+bool is_short_number(const char *text) { return strlen(text) <= kShortNumberMax; }
+
+/* Reads a channel variable value as a number, as atoi does; none counts as 0. */
+int number_of(const char *value) { return value == nullptr ? 0 : atoi(value); }
+
+int read_variable(Dispatch *d, const char *name, char **value) {
+    return GetVariable(dup(d->connection), const_cast<char *>(name), value);
+}
+
+EXTENSION_INFO *lookup_caller_id(Dispatch *d, int key) {
+    EXTENSION_INFO *record = nullptr;
+    db_lookup_extension(&d->dbs, key, &record);
+    return record;
+}
+
+/* Reads the connection without owning the descriptor: closing this stream leaves it
+ * open, so the descriptor is closed exactly once, by the output stream. */
+ssize_t read_connection(void *cookie, char *buf, size_t size) {
+    int fd = static_cast<int>(reinterpret_cast<intptr_t>(cookie));
+    ssize_t n;
+    do n = read(fd, buf, size);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+/* Points the process's standard input and output at the connection. Returns false, with
+ * the failure logged, when the streams cannot be opened. */
+bool attach_standard_streams(Dispatch *d) {
+    cookie_io_functions_t io = {read_connection, nullptr, nullptr, nullptr};
+    d->in = fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(d->connection)), "r", io);
+    if (d->in != nullptr) d->out = fdopen(d->connection, "w");
+    if (d->in == nullptr || d->out == nullptr) {
+        quelmo_debugf("Enter ClientProcessCall failed with error: %s", strerror(errno));
+        return false;
+    }
+    d->saved_stdin = stdin;
+    d->saved_stdout = stdout;
+    stdin = d->in;
+    stdout = d->out;
+    return true;
+}
+
+/* Closes the streams and the connection, its descriptor exactly once, and gives the
+ * process its standard streams back. */
+void detach_standard_streams(Dispatch *d) {
+    if (d->saved_stdin != nullptr) {
+        stdin = d->saved_stdin;
+        stdout = d->saved_stdout;
+    }
+    if (d->in != nullptr) fclose(d->in);
+    if (d->out != nullptr)
+        fclose(d->out);
+    else
+        close(d->connection);
+}
+
+/* Releases everything the dispatch holds (steps common to the normal and early end). */
+void release_dispatch(Dispatch *d) {
+    free(d->setcidonfwd);
+    free(d->extension);
+    detach_standard_streams(d);
+    if (d->dbs_open) db_shutdown(&d->dbs);
+    if (d->db_log != nullptr) fclose(d->db_log);
+    if (d->tool_started) AGITool_Destroy(&d->tool);
+}
+
+/* Reads EXTENSION, or EXTEN when EXTENSION is unset. Returns false ("EXTEN is not
+ * valid" logged) when neither gives a usable value. */
+bool read_extension(Dispatch *d) {
+    int status = read_variable(d, "EXTENSION", &d->extension);
+    if (status == 0) {
+        free(d->extension);
+        d->extension = nullptr;
+        status = read_variable(d, "EXTEN", &d->extension);
+    }
+    if (status > 0) return true;
+    quelmo_debug(const_cast<char *>("EXTEN is not valid"));
+    return false;
+}
+
+/* The caller's number within the caller-ID text: between the last '<' and the first '>'
+ * after it (that '>' is overwritten in place), or the whole text without such a pair. */
+char *caller_number(char *callerid) {
+    char *open = strrchr(callerid, '<');
+    char *close = open != nullptr ? strchr(open, '>') : nullptr;
+    if (close == nullptr) return callerid;
+    quelmo_debug(const_cast<char *>("Original CallerID from Asterisk 1.0.9"));
+    *close = '\0';
+    return open + 1;
+}
+
+/* Replaces the number of 'record' with the global record's, for an incoming call whose
+ * caller gave a short number and whose extension has no number of its own. */
+EXTENSION_INFO *fall_back_to_global(Dispatch *d, EXTENSION_INFO *record) {
+    EXTENSION_INFO *global = lookup_caller_id(d, kGlobalRecordKey);
+    if (record == nullptr) record = new_caller_id();
+    if (record == nullptr) {
+        release_caller_id(&global);
+        return nullptr;
+    }
+    free(record->cidnum);
+    record->cidnum = nullptr;
+    if (global != nullptr) {
+        quelmo_debug(const_cast<char *>("Original CallerID Number set to Global CallerID Number"));
+        if (global->cidnum != nullptr) {
+            record->cidnum = copy_text(global->cidnum);
+            if (!has_text(record->cidname)) {
+                free(record->cidname);
+                record->cidname = copy_text(global->cidnum);
+            }
+        }
+    } else {
+        quelmo_debug(const_cast<char *>(
+            "Original Global CallerID Number not found: CallerID Number set to blocked"));
+        free(record->cidname);
+        record->cidname = blocked_caller_id();
+        record->cidnum = blocked_caller_id();
+    }
+    release_caller_id(&global);
+    return record;
+}
+
+/* The caller ID presented on forwards to external numbers when SETCIDONFWD is 0. */
+EXTENSION_INFO *incoming_caller_id_from_caller(Dispatch *d, char *callerid) {
+    quelmo_debugf("Original CallerID = %s", callerid);
+    char *number = caller_number(callerid);
+    if (!is_short_number(number)) {
+        quelmo_debug(const_cast<char *>("Original CallerID on forward using CallerID from Caller"));
+        EXTENSION_INFO *record = new_caller_id();
+        if (record != nullptr) {
+            record->cidname = copy_text(number);
+            record->cidnum = copy_text(number);
+        }
+        return record;
+    }
+    EXTENSION_INFO *record = lookup_caller_id(d, atoi(d->extension));
+    quelmo_debug(const_cast<char *>(
+        record != nullptr ? "Original CallerID on forward using extension CallerID"
+                          : "Original CallerID on forward extension CallerID not found"));
+    if (record != nullptr && has_text(record->cidnum)) return record;
+    return fall_back_to_global(d, record);
+}
+
+/* The caller ID presented on forwards to external numbers when SETCIDONFWD is set: the
+ * global record as stored, or a blocked number (and no name) without one. */
+EXTENSION_INFO *incoming_caller_id_global(Dispatch *d) {
+    EXTENSION_INFO *global = lookup_caller_id(d, kGlobalRecordKey);
+    if (global != nullptr) {
+        quelmo_debug(const_cast<char *>("Global CallerID on forward"));
+        return global;
+    }
+    quelmo_debug(const_cast<char *>(
+        "Global CallerID Number not found: CallerID Number set to blocked"));
+    EXTENSION_INFO *record = new_caller_id();
+    if (record != nullptr) record->cidnum = blocked_caller_id();
+    return record;
+}
+
+/* Prepares and starts the forwarding worker of an incoming call. Returns false on an
+ * early end (everything prepared for the worker already released). */
+bool dispatch_incoming(Dispatch *d, char *callerid) {
+    quelmo_debugf("Incoming Call to %s", d->extension);
+    FORWARDING_LIST *rules = nullptr;
+    if (db_lookup_forwarding_rules(&d->dbs, atoi(d->extension), &rules) != 0) {
+        quelmo_debugf("Forwarding Disabled on %s", d->extension);
+        return true;
+    }
+    char *centrex = nullptr;
+    read_variable(d, "CENTREX", &centrex);
+    EXTENSION_INFO *cid = number_of(d->setcidonfwd) != 0
+                              ? incoming_caller_id_global(d)
+                              : incoming_caller_id_from_caller(d, callerid);
+    IncomingArgs *args = static_cast<IncomingArgs *>(calloc(1, sizeof(IncomingArgs)));
+    if (args == nullptr) {
+        quelmo_debug(const_cast<char *>("Unable to allocate IncomingArgs"));
+        free(centrex);
+        release_caller_id(&cid);
+        release_rules(rules);
+        return false;
+    }
+    args->ClientSock = dup(d->connection);
+    args->cid = cid;
+    args->rules = rules;
+    args->centrex = number_of(centrex);
+    free(centrex);
+    pthread_t worker;
+    if (pthread_create(&worker, nullptr, Incoming_Thread, args) != 0) {
+        quelmo_debug(const_cast<char *>("Unable to create Incoming_Thread"));
+        if (args->ClientSock >= 0) close(args->ClientSock);
+        release_caller_id(&cid);
+        release_rules(rules);
+        free(args);
+        return false;
+    }
+    return true;
+}
+
+/* The caller ID an outgoing call presents: its extension's own record, else the global
+ * number (for a short extension, or with SETCIDONFWD exactly 1), else Asterisk's own. */
+EXTENSION_INFO *outgoing_caller_id(Dispatch *d) {
+    EXTENSION_INFO *record = nullptr;
+    bool short_extension = is_short_number(d->extension);
+    if (short_extension) {
+        record = lookup_caller_id(d, atoi(d->extension));
+        if (record == nullptr) quelmo_debug(const_cast<char *>("CallerID not found for EXTEN"));
+    } else {
+        quelmo_debug(const_cast<char *>("EXTEN is an outgoing number"));
+    }
+    if (record == nullptr) record = new_caller_id();
+    if (record == nullptr || has_text(record->cidnum)) return record;
+    if (number_of(d->setcidonfwd) != 1 && !short_extension) {
+        quelmo_debug(const_cast<char *>("CallerID Number set to Original CallerID Number"));
+        return record;
+    }
+    EXTENSION_INFO *global = lookup_caller_id(d, kGlobalRecordKey);
+    free(record->cidnum);
+    record->cidnum = nullptr;
+    if (global != nullptr) {
+        quelmo_debug(const_cast<char *>("CallerID Number set to Global CallerID Number"));
+        if (global->cidnum != nullptr) record->cidnum = copy_text(global->cidnum);
+    } else {
+        quelmo_debug(const_cast<char *>(
+            "Global CallerID Number not found: CallerID Number set to blocked"));
+        free(record->cidname);
+        record->cidname = blocked_caller_id();
+        record->cidnum = blocked_caller_id();
+    }
+    release_caller_id(&global);
+    return record;
+}
+
+/* Prepares and starts the caller-ID worker of an outgoing call. Returns false on an
+ * early end (everything prepared for the worker already released). */
+bool dispatch_outgoing(Dispatch *d) {
+    quelmo_debugf("Outgoing Call from %s", d->extension);
+    EXTENSION_INFO *cid = outgoing_caller_id(d);
+    OutgoingArgs *args =
+        cid != nullptr ? static_cast<OutgoingArgs *>(calloc(1, sizeof(OutgoingArgs))) : nullptr;
+    if (args == nullptr) {
+        quelmo_debug(const_cast<char *>("Unable to allocate OutgoingArgs"));
+        release_caller_id(&cid);
+        return false;
+    }
+    args->ClientSock = dup(d->connection);
+    args->extension = cid;
+    pthread_t worker;
+    if (pthread_create(&worker, nullptr, Outgoing_Thread, args) != 0) {
+        quelmo_debug(const_cast<char *>("Unable to create Outgoing_Thread"));
+        if (args->ClientSock >= 0) close(args->ClientSock);
+        release_caller_id(&cid);
+        free(args);
+        return false;
+    }
+    return true;
+}
+
+/* Reads the call's data and hands the call to its worker. Returns false on an early end. */
+bool route_call(Dispatch *d) {
+    if (!attach_standard_streams(d)) return false;
+    AGITool_Init(&d->tool);
+    d->tool_started = true;
+    d->db_log = fopen(QUELMO_DB_ERROR_LOG, "ae");
+    if (db_startup(&d->dbs, d->server_id, d->db_log) != 0) {
+        quelmo_debug(const_cast<char *>("Cannot open database, Exiting gracefully."));
+        return false;
+    }
+    d->dbs_open = true;
+    char *callerid = AGITool_ListGetVal(d->tool.agi_vars, const_cast<char *>("agi_callerid"));
+    char *context = AGITool_ListGetVal(d->tool.agi_vars, const_cast<char *>("agi_context"));
+    if (!read_extension(d)) return true;
+    read_variable(d, "SETCIDONFWD", &d->setcidonfwd);
+    if (strcmp(context, "macro-stdexten") == 0 || strcmp(context, "macro-stdphone") == 0)
+        return dispatch_incoming(d, callerid);
+    return dispatch_outgoing(d);
+}
+
+}  // namespace
+
+void ClientProcessCall(int clntSocket, char *server_id) {
+    quelmo_debugf("Enter ClientProcessCall (server_id=%s)", server_id);
+    Dispatch d;
+    memset(&d, 0, sizeof(d));
+    d.server_id = server_id;
+    d.connection = clntSocket;
+    bool normal_end = route_call(&d);
+    release_dispatch(&d);
+    if (normal_end) quelmo_debugf("Exit ClientProcessCall (server_id=%s)", server_id);
+}
+
+void *Outgoing_Thread(void *outgoing_args) {
+    pthread_detach(pthread_self());
+    quelmo_debug(const_cast<char *>("Enter Outgoing Thread"));
+    OutgoingArgs *args = static_cast<OutgoingArgs *>(outgoing_args);
+    int sock = args->ClientSock;
+    EXTENSION_INFO *cid = args->extension;
+    FILE *stream = fdopen(sock, "w+");
+    /* Unbuffered, so a reply read never holds back a later write on the socket. */
+    if (stream != nullptr) setvbuf(stream, nullptr, _IONBF, 0);
+    SetCallerID(stream, cid);
+    release_caller_id(&cid);
+    if (stream != nullptr)
+        fclose(stream);
+    else if (sock >= 0)
+        close(sock);
+    free(args);
+    quelmo_debug(const_cast<char *>("Exit Outgoing Thread"));
     return nullptr;
 }

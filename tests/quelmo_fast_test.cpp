@@ -1,0 +1,513 @@
+/* End-to-end tests: the real quelmo.fast of this build, in the foreground on a free port,
+ * with databases written by quelmo.admin and dial-plan files under the test root, driven
+ * over TCP by the Asterisk stand-in. */
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <dirent.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "asterisk_standin.h"
+#include "quelmo-paths.h"
+#include "test_support.h"
+
+using namespace quelmo_test;
+
+namespace {
+
+const char kServerId[] = "e2e";
+const std::string kOk = "200 result=0";
+
+std::string var_reply(const std::string &value) {
+    return value.empty() ? "200 result=0" : "200 result=1 (" + value + ")";
+}
+
+int count_process_fds(int pid) {
+    int count = 0;
+    DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (dir == nullptr) return -1;
+    while (struct dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') count++;
+    }
+    closedir(dir);
+    return count;
+}
+
+/* A quelmo.fast process of this build, stopped when the test ends. */
+class ServerProcess {
+   public:
+    ~ServerProcess() { stop(); }
+    bool start(const std::string &server_id) {
+        port_ = free_tcp_port();
+        pid_ = spawn_program({QUELMO_FAST_PATH, "-d", server_id, std::to_string(port_)});
+        return wait_for_listener(port_);
+    }
+    void stop() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    bool running() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+    int port() const { return port_; }
+    int pid() const { return pid_; }
+
+   private:
+    int pid_ = -1;
+    int port_ = 0;
+};
+
+class QuelmoFast : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        reset_debug_log();
+        make_dirs(QUELMO_DB_DIR);
+        write_file(QUELMO_EXTERNAL_CONF, "exten => 205,1,Macro(stdexten,SIP/205,205)\n");
+        write_file(QUELMO_INTERNAL_CONF, "exten => 206,hint,SIP/206\n");
+        signal(SIGPIPE, SIG_IGN);
+    }
+
+    /* Writes both databases of kServerId through quelmo.admin. */
+    void load(const std::string &extensions, const std::string &forwarding) {
+        std::string dir = scratch_dir();
+        write_file(dir + "/extensions.txt", extensions);
+        write_file(dir + "/forwarding.txt", forwarding);
+        ProgramResult r = run_program({QUELMO_ADMIN_PATH, kServerId, "load",
+                                       dir + "/extensions.txt", dir + "/forwarding.txt"});
+        ASSERT_EQ(0, r.status) << r.err;
+    }
+
+    void start_server() { ASSERT_TRUE(server_.start(kServerId)); }
+
+    /* Connects one call and starts the stand-in on it with the given script; the caller
+     * adds the steps after the environment. */
+    std::unique_ptr<AsteriskStandIn> connect_call(const EnvVars &env) {
+        int sock = connect_tcp(server_.port());
+        EXPECT_GE(sock, 0);
+        auto pbx = std::make_unique<AsteriskStandIn>(sock);
+        pbx->environment(env);
+        return pbx;
+    }
+
+    /* Runs one complete call and checks that the server ended it as scripted. */
+    void run_call(AsteriskStandIn *pbx) {
+        pbx->start();
+        ASSERT_TRUE(pbx->wait_closed()) << pbx->transcript();
+        EXPECT_EQ("", pbx->mismatch()) << pbx->transcript();
+        EXPECT_TRUE(pbx->script_done()) << pbx->transcript();
+    }
+
+    /* Waits until 'count' calls' dispatchers and workers have logged their exits. */
+    void wait_for_exits(size_t calls, const char *worker_exit) {
+        std::string exit_line = std::string("Exit ClientProcessCall (server_id=") + kServerId + ")";
+        ASSERT_TRUE(wait_for_log_message(exit_line, calls));
+        if (worker_exit != nullptr) {
+            ASSERT_TRUE(wait_for_log_message(worker_exit, calls));
+        }
+    }
+
+    ServerProcess server_;
+};
+
+/* ---- Outgoing calls: the caller ID the worker sets ---- */
+
+struct OutgoingCase {
+    const char *name;
+    const char *extensions;  /* extension database */
+    const char *extension;   /* EXTENSION value */
+    const char *setcidonfwd; /* "" = unset */
+    std::vector<std::pair<std::string, std::string>> sent; /* expected commands, replies */
+};
+
+void PrintTo(const OutgoingCase &c, std::ostream *os) { *os << c.name; }
+
+class OutgoingCallerId : public QuelmoFast, public ::testing::WithParamInterface<OutgoingCase> {};
+
+TEST_P(OutgoingCallerId, SetsCallerIdOfTheTable) {
+    const OutgoingCase &c = GetParam();
+    load(c.extensions, "205\t1\tWait\t1\n");
+    start_server();
+    auto pbx = connect_call(asterisk_environment("from-internal", c.extension, "205"));
+    pbx->expect("GET VARIABLE EXTENSION", var_reply(c.extension))
+        .expect("GET VARIABLE SETCIDONFWD", var_reply(c.setcidonfwd));
+    for (const auto &command : c.sent) pbx->expect(command.first, command.second);
+    run_call(pbx.get());
+    EXPECT_EQ(2 + c.sent.size(), pbx->commands().size()) << pbx->transcript();
+    wait_for_exits(1, "Exit Outgoing Thread");
+}
+
+const char kOwnRecord[] = "205\tAlice\t5551234\n0\tAcme\t5550000\n";
+const char kNameOnlyRecord[] = "205\tAlice\t\n0\tAcme\t5550000\n";
+const char kGlobalOnly[] = "0\tAcme\t5550000\n";
+const char kGlobalWithoutNumber[] = "0\tAcme\t\n";
+const char kNoRecords[] = "";
+
+INSTANTIATE_TEST_SUITE_P(
+    QuelmoFast, OutgoingCallerId,
+    ::testing::Values(
+        OutgoingCase{"OwnRecord", kOwnRecord, "205", "",
+                     {{"exec SetCIDName \"Alice\"", kOk}, {"exec SetCIDNum \"5551234\"", kOk}}},
+        OutgoingCase{"OwnNameGlobalNumber", kNameOnlyRecord, "205", "",
+                     {{"exec SetCIDName \"Alice\"", kOk}, {"exec SetCIDNum \"5550000\"", kOk}}},
+        OutgoingCase{"NoOwnRecordGlobalNumber", kGlobalOnly, "205", "0",
+                     {{"exec SetCIDNum \"5550000\"", kOk}}},
+        OutgoingCase{"GlobalWithoutNumber", kGlobalWithoutNumber, "205", "", {}},
+        OutgoingCase{"NoGlobalBlocksBoth", kNoRecords, "205", "",
+                     {{"exec SetCIDName \"UNAVAILABLE\"", kOk},
+                      {"exec SetCIDNum \"UNAVAILABLE\"", kOk}}},
+        OutgoingCase{"OutsideNumberSetCid1Global", kOwnRecord, "5551234567", "1",
+                     {{"exec SetCIDNum \"5550000\"", kOk}}},
+        OutgoingCase{"OutsideNumberSetCid1GlobalWithoutNumber", kGlobalWithoutNumber,
+                     "5551234567", "1", {}},
+        OutgoingCase{"OutsideNumberSetCid1NoGlobal", kNoRecords, "5551234567", "1",
+                     {{"exec SetCIDName \"UNAVAILABLE\"", kOk},
+                      {"exec SetCIDNum \"UNAVAILABLE\"", kOk}}},
+        OutgoingCase{"OutsideNumberSetCid2KeepsAsterisks", kOwnRecord, "5551234567", "2", {}},
+        OutgoingCase{"SevenCharacterExtensionIsOutside", kOwnRecord, "2050000", "", {}}),
+    [](const ::testing::TestParamInfo<OutgoingCase> &info) { return info.param.name; });
+
+/* ---- Incoming calls: the caller ID presented on a forward to an external number ---- */
+
+struct IncomingCase {
+    const char *name;
+    const char *extensions;
+    const char *callerid;
+    const char *setcidonfwd;
+    std::vector<std::string> caller_id_commands;
+};
+
+void PrintTo(const IncomingCase &c, std::ostream *os) { *os << c.name; }
+
+class IncomingCallerId : public QuelmoFast, public ::testing::WithParamInterface<IncomingCase> {};
+
+TEST_P(IncomingCallerId, PresentsCallerIdOfTheTable) {
+    const IncomingCase &c = GetParam();
+    load(c.extensions, "205\t1\tDial\tLocal/5559999@internal\n");
+    start_server();
+    auto pbx = connect_call(asterisk_environment("macro-stdexten", "205", c.callerid));
+    pbx->expect("GET VARIABLE EXTENSION", var_reply("205"))
+        .expect("GET VARIABLE SETCIDONFWD", var_reply(c.setcidonfwd))
+        .expect("GET VARIABLE CENTREX", var_reply(""));
+    for (const std::string &command : c.caller_id_commands) pbx->expect(command, kOk);
+    pbx->expect("exec Dial \"Local/5559999@internal\"", kOk).expect("exec Goto \"999\"", kOk);
+    run_call(pbx.get());
+    wait_for_exits(1, "Exit Incoming Thread");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    QuelmoFast, IncomingCallerId,
+    ::testing::Values(
+        IncomingCase{"SetCidGlobalAsStored", kOwnRecord, "5551234567", "1",
+                     {"exec SetCIDName \"Acme\"", "exec SetCIDNum \"5550000\""}},
+        IncomingCase{"SetCid2NoGlobalBlocksNumberOnly", "205\tAlice\t5551234\n", "205", "2",
+                     {"exec SetCIDNum \"UNAVAILABLE\""}},
+        IncomingCase{"LongCallerNumberIsNameAndNumber", kOwnRecord, "\"Bob\" <5551234567>", "",
+                     {"exec SetCIDName \"5551234567\"", "exec SetCIDNum \"5551234567\""}},
+        IncomingCase{"ShortCallerUsesCalledExtensionRecord", kOwnRecord, "206", "0",
+                     {"exec SetCIDName \"Alice\"", "exec SetCIDNum \"5551234\""}},
+        IncomingCase{"ExtensionNameGlobalNumber", kNameOnlyRecord, "206", "",
+                     {"exec SetCIDName \"Alice\"", "exec SetCIDNum \"5550000\""}},
+        IncomingCase{"NoExtensionRecordGlobalNumberTwice", kGlobalOnly, "", "",
+                     {"exec SetCIDName \"5550000\"", "exec SetCIDNum \"5550000\""}},
+        IncomingCase{"GlobalWithoutNumberKeepsName", "205\tAlice\t\n0\tAcme\t\n", "206", "",
+                     {"exec SetCIDName \"Alice\""}},
+        IncomingCase{"NoRecordsBlockBoth", kNoRecords, "206", "",
+                     {"exec SetCIDName \"UNAVAILABLE\"", "exec SetCIDNum \"UNAVAILABLE\""}},
+        IncomingCase{"DisplayNameWithBracketBeforeNumber", kOwnRecord, "A>B <5551234567>", "",
+                     {"exec SetCIDName \"5551234567\"", "exec SetCIDNum \"5551234567\""}},
+        IncomingCase{"SixCharacterCallerIsShort", kOwnRecord, "555123", "",
+                     {"exec SetCIDName \"Alice\"", "exec SetCIDNum \"5551234\""}}),
+    [](const ::testing::TestParamInfo<IncomingCase> &info) { return info.param.name; });
+
+/* ---- Dispatch ---- */
+
+TEST_F(QuelmoFast, ExtenIsReadWhenExtensionIsUnset) {
+    load(kOwnRecord, "");
+    start_server();
+    auto pbx = connect_call(asterisk_environment("from-internal", "205", "205"));
+    pbx->expect("GET VARIABLE EXTENSION", "200 result=0")
+        .expect("GET VARIABLE EXTEN", var_reply("205"))
+        .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
+        .expect("exec SetCIDName \"Alice\"", kOk)
+        .expect("exec SetCIDNum \"5551234\"", kOk);
+    run_call(pbx.get());
+    wait_for_exits(1, "Exit Outgoing Thread");
+    std::vector<std::string> log = debug_messages();
+    EXPECT_NE(log.end(), std::find(log.begin(), log.end(), "Outgoing Call from 205"));
+}
+
+TEST_F(QuelmoFast, NoUsableExtensionEndsTheCallWithoutWorker) {
+    load(kOwnRecord, "");
+    start_server();
+    struct {
+        const char *extension_reply;
+        bool reads_exten;
+    } cases[] = {{"200 result=1 ()", false}, {"200 result=0", true}};
+    for (const auto &c : cases) {
+        auto pbx = connect_call(asterisk_environment("from-internal", "205", "205"));
+        pbx->expect("GET VARIABLE EXTENSION", c.extension_reply);
+        if (c.reads_exten) pbx->expect("GET VARIABLE EXTEN", "200 result=0");
+        run_call(pbx.get());
+    }
+    wait_for_exits(2, nullptr);
+    EXPECT_TRUE(wait_for_log_message("EXTEN is not valid", 2));
+}
+
+TEST_F(QuelmoFast, ExtensionWithoutRulesHasForwardingDisabled) {
+    load(kOwnRecord, "206\t1\tWait\t1\n");
+    start_server();
+    auto pbx = connect_call(asterisk_environment("macro-stdphone", "205", "206"));
+    pbx->expect("GET VARIABLE EXTENSION", var_reply("205"))
+        .expect("GET VARIABLE SETCIDONFWD", "200 result=0");
+    run_call(pbx.get());
+    wait_for_exits(1, nullptr);
+    EXPECT_TRUE(wait_for_log_message("Forwarding Disabled on 205"));
+}
+
+TEST_F(QuelmoFast, ContextMustMatchExactly) {
+    load(kOwnRecord, "205\t1\tWait\t1\n");
+    start_server();
+    for (const char *context : {"macro-stdexten-x", "Macro-stdexten", ""}) {
+        auto pbx = connect_call(asterisk_environment(context, "205", "205"));
+        pbx->expect("GET VARIABLE EXTENSION", var_reply("205"))
+            .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
+            .expect("exec SetCIDName \"Alice\"", kOk)
+            .expect("exec SetCIDNum \"5551234\"", kOk);
+        run_call(pbx.get());
+    }
+    wait_for_exits(3, "Exit Outgoing Thread");
+}
+
+TEST_F(QuelmoFast, IncomingCallRingsThenForwards) {
+    load(kOwnRecord,
+         "205\t1\tDial\t${EXTEN:205},20\n"
+         "205\t2\tDial\tLocal/206@internal\n");
+    start_server();
+    auto pbx = connect_call(asterisk_environment("macro-stdexten", "205", "5551234567"));
+    pbx->expect("GET VARIABLE EXTENSION", var_reply("205"))
+        .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
+        .expect("GET VARIABLE CENTREX", "200 result=0")
+        .expect("exec Dial \"\"SIP/205\",20,r\"", kOk)
+        .expect("exec Dial \"Local/206@internal\"", kOk)
+        .expect("exec Goto \"999\"", kOk);
+    run_call(pbx.get());
+    wait_for_exits(1, "Exit Incoming Thread");
+    std::vector<std::string> log = debug_messages();
+    EXPECT_NE(log.end(), std::find(log.begin(), log.end(), "Incoming Call to 205"));
+}
+
+TEST_F(QuelmoFast, UnopenableDatabasesGiveNoCommandAndNextCallIsServed) {
+    start_server(); /* no databases loaded yet */
+    remove_file(std::string(QUELMO_DB_PREFIX) + kServerId + ".db");
+    remove_file(std::string(QUELMO_DB_PREFIX) + kServerId + "fw.db");
+    auto pbx = connect_call(asterisk_environment("from-internal", "205", "205"));
+    run_call(pbx.get());
+    EXPECT_TRUE(pbx->commands().empty());
+    EXPECT_TRUE(wait_for_log_message("Cannot open database, Exiting gracefully."));
+
+    load(kOwnRecord, "");
+    auto next = connect_call(asterisk_environment("from-internal", "205", "205"));
+    next->expect("GET VARIABLE EXTENSION", var_reply("205"))
+        .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
+        .expect("exec SetCIDName \"Alice\"", kOk)
+        .expect("exec SetCIDNum \"5551234\"", kOk);
+    run_call(next.get());
+}
+
+/* The caller hangs up at each point of a call; the server survives every one and serves
+ * the next call in full. */
+TEST_F(QuelmoFast, CallerHangingUpAnywhereLeavesServerServing) {
+    load(kOwnRecord, "205\t1\tDial\t${EXTEN:205},20\n205\t2\tWait\t1\n");
+    start_server();
+    EnvVars incoming = asterisk_environment("macro-stdexten", "205", "206");
+    std::vector<std::function<void(AsteriskStandIn &)>> hangups = {
+        [](AsteriskStandIn &p) { p.hangup(); },
+        [](AsteriskStandIn &p) { p.expect("GET VARIABLE EXTENSION", "").hangup(); },
+        [](AsteriskStandIn &p) {
+            p.expect("GET VARIABLE EXTENSION", var_reply("205")).hangup();
+        },
+        [](AsteriskStandIn &p) {
+            p.expect("GET VARIABLE EXTENSION", var_reply("205"))
+                .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
+                .expect("GET VARIABLE CENTREX", "200 result=0")
+                .hangup();
+        },
+        [](AsteriskStandIn &p) {
+            p.expect("GET VARIABLE EXTENSION", var_reply("205"))
+                .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
+                .expect("GET VARIABLE CENTREX", "200 result=0")
+                .expect_any("HANGUP")
+                .hangup();
+        },
+        [](AsteriskStandIn &p) {
+            p.expect("GET VARIABLE EXTENSION", var_reply("205"))
+                .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
+                .expect("GET VARIABLE CENTREX", "200 result=0")
+                .expect_any("200 result=0")
+                .expect_any("")
+                .hangup();
+        },
+    };
+    /* A caller that hangs up in the middle of the environment block. */
+    {
+        int sock = connect_tcp(server_.port());
+        ASSERT_GE(sock, 0);
+        AsteriskStandIn pbx(sock);
+        pbx.send("agi_network: yes\nagi_cont").hangup().start();
+        EXPECT_TRUE(pbx.wait_closed());
+    }
+    for (auto &script : hangups) {
+        int sock = connect_tcp(server_.port());
+        ASSERT_GE(sock, 0);
+        AsteriskStandIn pbx(sock);
+        pbx.environment(incoming);
+        script(pbx);
+        pbx.default_reply(kOk);
+        pbx.start();
+        EXPECT_TRUE(pbx.wait_closed());
+    }
+    /* An outgoing call whose caller hangs up while the caller ID is being set. */
+    {
+        auto pbx = connect_call(asterisk_environment("default", "205", "205"));
+        pbx->expect("GET VARIABLE EXTENSION", var_reply("205"))
+            .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
+            .expect("exec SetCIDName \"Alice\"", "")
+            .hangup();
+        pbx->start();
+        EXPECT_TRUE(pbx->wait_closed());
+    }
+    auto last = connect_call(incoming);
+    last->expect("GET VARIABLE EXTENSION", var_reply("205"))
+        .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
+        .expect("GET VARIABLE CENTREX", "200 result=0")
+        .expect("exec Dial \"\"SIP/205\",20,r\"", kOk)
+        .expect("exec Wait \"1\"", kOk)
+        .expect("exec Goto \"999\"", kOk);
+    run_call(last.get());
+    EXPECT_TRUE(server_.running());
+}
+
+TEST_F(QuelmoFast, ManyCallsLeaveNoDescriptorBehind) {
+    load(kOwnRecord, "205\t1\tWait\t1\n");
+    start_server();
+    auto one_call = [this](bool incoming) {
+        auto pbx = connect_call(asterisk_environment(incoming ? "macro-stdexten" : "default",
+                                                     "205", "206"));
+        pbx->expect("GET VARIABLE EXTENSION", var_reply("205"))
+            .expect("GET VARIABLE SETCIDONFWD", "200 result=0");
+        if (incoming)
+            pbx->expect("GET VARIABLE CENTREX", "200 result=0")
+                .expect("exec Wait \"1\"", kOk)
+                .expect("exec Goto \"999\"", kOk);
+        else
+            pbx->expect("exec SetCIDName \"Alice\"", kOk).expect("exec SetCIDNum \"5551234\"", kOk);
+        run_call(pbx.get());
+    };
+    one_call(true);
+    one_call(false);
+    wait_for_exits(2, nullptr);
+    ASSERT_TRUE(wait_for_log_message("Exit Incoming Thread", 1));
+    ASSERT_TRUE(wait_for_log_message("Exit Outgoing Thread", 1));
+    int before = count_process_fds(server_.pid());
+    ASSERT_GT(before, 0);
+    const int kCalls = 300;
+    for (int i = 0; i < kCalls; i++) one_call(i % 2 == 0);
+    wait_for_exits(kCalls + 2, nullptr);
+    ASSERT_TRUE(wait_for_log_message("Exit Incoming Thread", kCalls / 2 + 1));
+    ASSERT_TRUE(wait_for_log_message("Exit Outgoing Thread", kCalls / 2 + 1));
+    EXPECT_EQ(before, count_process_fds(server_.pid()));
+}
+
+/* ---- Command line ---- */
+
+const std::string kUsage =
+    "Usage:  quelmo.fast [ -d ] <SERVER ID> <SERVER PORT>\n"
+    "        quelmo.fast -V\n";
+
+TEST(QuelmoFastCommandLine, VersionAndUsage) {
+    struct {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } cases[] = {
+        {{"-V"}, 0, "quelmo.fast version 1.9\n"},
+        {{"-V", "a", "b"}, 0, "quelmo.fast version 1.9\n"},
+        {{"-V", "a", "b", "c"}, 1, kUsage},
+        {{}, 1, kUsage},
+        {{"S1"}, 1, kUsage},
+        {{"-d"}, 1, kUsage},
+        {{"-d", "S1"}, 1, kUsage},
+        {{"-d", "S1", "4573", "x"}, 1, kUsage},
+        {{"S1", "4573", "x", "y"}, 1, kUsage},
+        {{"S123456789", "4573"}, 1, kUsage},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> argv = {QUELMO_FAST_PATH};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        ProgramResult r = run_program(argv);
+        std::string shown = c.args.empty() ? "(none)" : c.args[0] + "...";
+        EXPECT_EQ(c.status, r.status) << shown;
+        EXPECT_EQ(c.err, r.err) << shown;
+        EXPECT_EQ("", r.out) << shown;
+    }
+}
+
+/* Finds the process whose command line is exactly argv. */
+int find_process(const std::vector<std::string> &argv) {
+    std::string wanted;
+    for (const std::string &a : argv) wanted += a + '\0';
+    DIR *proc = opendir("/proc");
+    int found = -1;
+    while (struct dirent *entry = readdir(proc)) {
+        int pid = atoi(entry->d_name);
+        if (pid > 0 && read_file("/proc/" + std::string(entry->d_name) + "/cmdline") == wanted)
+            found = pid;
+    }
+    closedir(proc);
+    return found;
+}
+
+TEST(QuelmoFastCommandLine, DaemonModeReturnsAtOnceAndServes) {
+    reset_debug_log();
+    int port = free_tcp_port();
+    std::vector<std::string> argv = {QUELMO_FAST_PATH, "e2e", std::to_string(port), "extra"};
+    ProgramResult r = run_program(argv);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("", r.err);
+    bool listening = wait_for_listener(port);
+    int daemon_pid = find_process(argv);
+    if (daemon_pid > 0) kill(daemon_pid, SIGKILL);
+    EXPECT_TRUE(listening);
+    EXPECT_GT(daemon_pid, 0);
+}
+
+TEST(QuelmoFastCommandLine, PortInUseIsLoggedWithSystemText) {
+    reset_debug_log();
+    ServerProcess holder;
+    ASSERT_TRUE(holder.start("e2e"));
+    ProgramResult r = run_program({QUELMO_FAST_PATH, "-d", "e2e", std::to_string(holder.port())});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("", r.err);
+    EXPECT_TRUE(wait_for_log_message("bind() failed: Address already in use"));
+}
+
+TEST(QuelmoFastCommandLine, OnlyLoopbackAddressIsBound) {
+    reset_debug_log();
+    ServerProcess server;
+    ASSERT_TRUE(server.start("e2e"));
+    int other = connect_tcp(server.port(), "127.0.0.2");
+    EXPECT_LT(other, 0) << "a connection to 127.0.0.2 was accepted";
+    if (other >= 0) close(other);
+    int local = connect_tcp(server.port());
+    EXPECT_GE(local, 0);
+    if (local >= 0) close(local);
+}
+
+}  // namespace
