@@ -140,16 +140,21 @@ int open_handle(const char *server_id, DB **dbpp, int db_type, u_int32_t db_flag
     return status;
 }
 
-/* Closes whatever a failed start-up created and frees the names, leaving the set empty. */
-void release_failed_set(QUELMO_DBS *quelmo) {
-    db_close(quelmo->extension_dbp, quelmo->extension_db_name, quelmo->error_file);
-    db_close(quelmo->forwarding_dbp, quelmo->forwarding_db_name, quelmo->error_file);
+/* Forgets the (closed) handles and frees the names, leaving the set empty. */
+void clear_set(QUELMO_DBS *quelmo) {
     quelmo->extension_dbp = nullptr;
     quelmo->forwarding_dbp = nullptr;
     free(quelmo->extension_db_name);
     free(quelmo->forwarding_db_name);
     quelmo->extension_db_name = nullptr;
     quelmo->forwarding_db_name = nullptr;
+}
+
+/* Closes whatever a failed start-up created and frees the names, leaving the set empty. */
+void release_failed_set(QUELMO_DBS *quelmo) {
+    db_close(quelmo->extension_dbp, quelmo->extension_db_name, quelmo->error_file);
+    db_close(quelmo->forwarding_dbp, quelmo->forwarding_db_name, quelmo->error_file);
+    clear_set(quelmo);
 }
 
 /* Finds the two zero-terminated texts that follow 'start' within an item of 'size' bytes.
@@ -340,12 +345,7 @@ int db_shutdown(QUELMO_DBS *quelmo) {
     if (status != 0) write_error(quelmo->error_file, "Close %s Failed", quelmo->extension_db_name);
     status = db_close(quelmo->forwarding_dbp, quelmo->forwarding_db_name, quelmo->error_file);
     if (status != 0) write_error(quelmo->error_file, "Close %s Failed", quelmo->forwarding_db_name);
-    quelmo->extension_dbp = nullptr;
-    quelmo->forwarding_dbp = nullptr;
-    free(quelmo->extension_db_name);
-    free(quelmo->forwarding_db_name);
-    quelmo->extension_db_name = nullptr;
-    quelmo->forwarding_db_name = nullptr;
+    clear_set(quelmo);
     return status;
 }
 
