@@ -85,6 +85,13 @@ TEST_F(CallAgi, GetVariableReplyTable) {
     EXPECT_EQ("", pbx_->mismatch());
 }
 
+TEST_F(CallAgi, GetVariableWaitsForALateReply) {
+    pbx_->expect("GET VARIABLE FOO", "200 result=1 (bar)", 300).start();
+    std::string value;
+    EXPECT_EQ(1, read_variable("FOO", &value));
+    EXPECT_EQ("bar", value);
+}
+
 TEST_F(CallAgi, GetVariableLogsEntryAndExit) {
     pbx_->expect("GET VARIABLE EXTENSION", "200 result=1 (205)").start();
     std::string value;
