@@ -215,7 +215,8 @@ bool write_command(FILE *out, const std::string &line) {
     return written == line.size();
 }
 
-/* Reads the rest of an over-long line, so the stream stays at the start of a line. */
+/* Reads the rest of an over-long line, so the stream stays at the start of a line: left
+ * in the stream, the rest would be taken for the reply to the next command. */
 void drop_rest_of_line(FILE *in) {
     int c;
     do {
