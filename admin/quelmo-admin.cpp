@@ -124,7 +124,8 @@ std::string read_whole_file(const std::string &path) {
     return content;
 }
 
-/* The lines of a file that are neither blank nor comments ('#' first). */
+/* The lines of a file that are neither blank (empty, or blanks and tabs only) nor
+ * comments ('#' first). */
 std::vector<RecordLine> read_record_lines(const std::string &path) {
     std::string content = read_whole_file(path);
     std::vector<RecordLine> lines;
@@ -134,7 +135,8 @@ std::vector<RecordLine> read_record_lines(const std::string &path) {
         if (end == std::string::npos) end = content.size();
         number++;
         std::string text = content.substr(start, end - start);
-        if (!text.empty() && text[0] != '#') lines.push_back({number, text});
+        bool blank = text.find_first_not_of(" \t") == std::string::npos;
+        if (!blank && text[0] != '#') lines.push_back({number, text});
         start = end + 1;
     }
     return lines;

@@ -141,7 +141,9 @@ int run_ring_rule(IncomingWorker *worker, FORWARDING_INFO *rule) {
 }
 
 /* The number of forward args such as "Local/555-123@internal|30": after the first '/',
- * cut at the first '@' after it. Null, args untouched, when there is no '/'. */
+ * cut at the first '@' after it. An '@' in front of the '/' is not the number's end:
+ * cutting there would leave "@internal" inside the number and send it twice. Null, args
+ * untouched, when there is no '/'. */
 char *cut_forward_number(char *args) {
     char *slash = strchr(args, '/');
     if (slash == nullptr) return nullptr;
