@@ -24,6 +24,7 @@ namespace {
 const char *const EXTENSIONS =
     "# caller IDs\n"
     "\n"
+    " \t \n"
     "0\tExample Corp\t5550100\n"
     "205\tAlice\t5550105\n"
     "206\t\t\n"
