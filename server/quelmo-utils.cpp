@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -20,10 +21,12 @@ pthread_mutex_t quelmo_file_mutex;
 
 namespace {
 
-/* Where the calling thread stands with quelmo_file_mutex. A signal handler reads it to
- * learn whether the interrupted code of its own thread holds the mutex. */
-enum LogMutexState { LOG_MUTEX_FREE, LOG_MUTEX_LOCKING, LOG_MUTEX_HELD };
-thread_local std::atomic<int> log_mutex_state{LOG_MUTEX_FREE};
+/* Whether the calling thread holds quelmo_file_mutex, and the descriptor of the log file
+ * it has open (-1 when none). A signal handler reads both to learn what the interrupted
+ * code of its own thread holds. The mutex and the flag change together with the two
+ * handled signals blocked, so a handler never sees one without the other. */
+thread_local std::atomic<bool> log_mutex_held{false};
+thread_local std::atomic<int> open_log_fd{-1};
 
 /* Offset of local time from UTC, refreshed by every ordinary message, so that a signal
  * handler can form local time without localtime_r (which may lock or allocate). */
@@ -99,42 +102,42 @@ void write_signal_entry(const char *message) {
     close(fd);
 }
 
-/* Takes the log mutex from a handler whose thread was caught while waiting for it: the
- * interrupted lock call may or may not have got it. Returns true when the mutex is now
- * held for the handler; false when it is taken and, after a second, presumed the
- * thread's own. */
-bool take_mutex_while_locking() {
-    for (int i = 0; i < 1000; i++) {
-        if (pthread_mutex_trylock(&quelmo_file_mutex) == 0) return true;
-        struct timespec ms = {0, 1000000};
-        nanosleep(&ms, nullptr);
-    }
-    return false;
-}
-
-/* Logs a handler's message unless its thread holds the log mutex. When 'release' is set
- * (the thread is about to end) a mutex the thread holds is released, so that the other
- * threads can go on logging. */
+/* Logs a handler's message unless its thread holds the log mutex (the fault came from
+ * inside quelmo_debug). When 'release' is set (the thread is about to end) what the
+ * thread holds is given up: closing its log descriptor drops the file lock, and the mutex
+ * is unlocked, so that the other threads can go on logging. */
 void log_from_handler(const char *message, bool release) {
     int saved_errno = errno;
-    if (log_mutex_state == LOG_MUTEX_HELD) {
-        if (release) {
-            log_mutex_state = LOG_MUTEX_FREE;
+    if (!log_mutex_held) {
+        if (pthread_mutex_lock(&quelmo_file_mutex) == 0) {
+            write_signal_entry(message);
             pthread_mutex_unlock(&quelmo_file_mutex);
         }
-    } else if (log_mutex_state == LOG_MUTEX_LOCKING) {
-        bool mine = take_mutex_while_locking();
-        if (mine) write_signal_entry(message);
-        if (mine || release) {
-            log_mutex_state = LOG_MUTEX_FREE;
-            pthread_mutex_unlock(&quelmo_file_mutex);
-        }
-    } else if (pthread_mutex_lock(&quelmo_file_mutex) == 0) {
-        write_signal_entry(message);
+    } else if (release) {
+        int fd = open_log_fd.exchange(-1);
+        if (fd >= 0) close(fd);
+        log_mutex_held = false;
         pthread_mutex_unlock(&quelmo_file_mutex);
     }
     errno = saved_errno;
 }
+
+/* Blocks the two handled signals for the life of the holder, so that the log mutex and
+ * log_mutex_held change as one step. */
+class HandledSignalsBlocked {
+   public:
+    HandledSignalsBlocked() {
+        sigset_t handled;
+        sigemptyset(&handled);
+        sigaddset(&handled, SIGSEGV);
+        sigaddset(&handled, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &handled, &saved_);
+    }
+    ~HandledSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+
+   private:
+    sigset_t saved_;
+};
 
 }  // namespace
 
@@ -147,13 +150,14 @@ void quelmo_init(void) {
 
 int quelmo_lock_file(int lock) {
     if (lock == 1) {
-        log_mutex_state = LOG_MUTEX_LOCKING;
+        HandledSignalsBlocked blocked;
         int rc = pthread_mutex_lock(&quelmo_file_mutex);
-        log_mutex_state = rc == 0 ? LOG_MUTEX_HELD : LOG_MUTEX_FREE;
+        log_mutex_held = rc == 0;
         return rc;
     }
     if (lock == 0) {
-        log_mutex_state = LOG_MUTEX_FREE;
+        HandledSignalsBlocked blocked;
+        log_mutex_held = false;
         return pthread_mutex_unlock(&quelmo_file_mutex);
     }
     quelmo_debug(const_cast<char *>("quelmo_lock_file should never get here."));
@@ -164,6 +168,7 @@ void quelmo_debug(char *message) {
     quelmo_lock_file(1);
     FILE *log = fopen(QUELMO_DEBUG_LOG, "ae");
     if (log != nullptr) {
+        open_log_fd = fileno(log);
         flock(fileno(log), LOCK_EX);
         time_t now = time(nullptr);
         struct tm local;
@@ -176,6 +181,7 @@ void quelmo_debug(char *message) {
                 static_cast<unsigned long>(pthread_self()), message);
         fflush(log);
         flock(fileno(log), LOCK_UN);
+        open_log_fd = -1;
         fclose(log);
     }
     quelmo_lock_file(0);

@@ -162,4 +162,26 @@ TEST_F(QuelmoUtils, SigsegvWhileHoldingTheLogMutexReleasesIt) {
     signal(SIGSEGV, SIG_DFL);
 }
 
+TEST_F(QuelmoUtils, FaultInsideTheWriterLeavesOtherThreadsLogging) {
+    signal(SIGSEGV, sig_segfault);
+    /* The fault comes while the thread holds the mutex, the log file and its file lock. */
+    std::thread faulting([] { quelmo_debug(reinterpret_cast<char *>(1)); });
+    faulting.join();
+    std::atomic<bool> logged{false};
+    std::thread other([&logged] {
+        quelmo_debug(const_cast<char *>("other thread logs"));
+        logged = true;
+    });
+    for (int i = 0; i < 500 && !logged; i++) usleep(10000);
+    if (!logged) {
+        other.detach();
+        FAIL() << "logging stayed blocked after a fault inside the writer";
+    }
+    other.join();
+    std::vector<std::string> messages = debug_messages();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ("other thread logs", messages.back());
+    signal(SIGSEGV, SIG_DFL);
+}
+
 }  // namespace
