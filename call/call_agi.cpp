@@ -142,6 +142,9 @@ void GotoContext(int ClientSocket, char *context) {
         close(ClientSocket);
         return;
     }
+    /* Unbuffered: a buffered stream that has read past a reply (an early line, or an
+     * unsolicited "HANGUP") cannot write on a socket any more. */
+    setvbuf(stream, nullptr, _IONBF, 0);
     if (goto_step(stream, "SET CONTEXT %s\n", context) >= 0 &&
         goto_step(stream, "SET PRIORITY %s\n", "1") >= 0)
         goto_step(stream, "SET EXTENSION %s\n", "s");

@@ -29,6 +29,8 @@ int GetExecResult(FILE *AGI);
 int GetVariable(int ClientSocket, char *var, char **value);
 
 /* Sends the caller-ID name, then the number, of cid on call_AGI, reading each reply.
+ * REQUIRES: call_AGI is unbuffered, or holds no unread input (a socket stream that has
+ * read ahead cannot write again).
  * An empty or absent field is not sent; a negative name result skips the number. On a
  * PBX without SetCIDName/SetCIDNum (result -2) the field is set with Set(CALLERID(...)).
  * Leaves the stream open; cid stays the caller's. */

@@ -277,6 +277,18 @@ TEST_F(CallAgi, GotoContextSendsThreeStepsInOrder) {
     EXPECT_TRUE(debug_messages().empty());
 }
 
+TEST_F(CallAgi, GotoContextStillWritesAfterReplyArrivesWithMoreData) {
+    /* The first reply comes together with an early line; the stream must still write. */
+    pbx_->expect("SET CONTEXT internal", "200 result=0\n200 result=0")
+        .expect("SET PRIORITY 1", "200 result=0")
+        .expect("SET EXTENSION s", "200 result=0")
+        .start();
+    GotoContext(dup(server_fd_), const_cast<char *>("internal"));
+    hang_up_server();
+    EXPECT_EQ("", pbx_->mismatch());
+    EXPECT_TRUE(pbx_->script_done());
+}
+
 TEST_F(CallAgi, GotoContextStopsAtFirstUnusableReply) {
     pbx_->expect("SET CONTEXT internal", "200 result=0")
         .expect("SET PRIORITY 1", "510 Invalid or unknown command")
