@@ -385,12 +385,14 @@ bool read_extension(Dispatch *d) {
 }
 
 /* The caller's number within the caller-ID text: between the last '<' and the first '>'
- * after it (that '>' is overwritten in place), or the whole text without such a pair. */
+ * after it (that '>' is overwritten in place), or the whole text without such a pair. A
+ * display name may hold a '>' of its own, so the '>' is looked for after the '<'. */
 char *caller_number(char *callerid) {
     char *open = strrchr(callerid, '<');
-    char *close = open != nullptr ? strchr(open, '>') : nullptr;
-    if (close == nullptr) return callerid;
+    if (open == nullptr || strchr(callerid, '>') == nullptr) return callerid;
     quelmo_debug(const_cast<char *>("Original CallerID from Asterisk 1.0.9"));
+    char *close = strchr(open, '>');
+    if (close == nullptr) return callerid;
     *close = '\0';
     return open + 1;
 }

@@ -222,6 +222,8 @@ INSTANTIATE_TEST_SUITE_P(
                      {"exec SetCIDName \"UNAVAILABLE\"", "exec SetCIDNum \"UNAVAILABLE\""}},
         IncomingCase{"DisplayNameWithBracketBeforeNumber", kOwnRecord, "A>B <5551234567>", "",
                      {"exec SetCIDName \"5551234567\"", "exec SetCIDNum \"5551234567\""}},
+        IncomingCase{"BracketOnlyBeforeLastOpenUsesWholeText", kOwnRecord, "A>B <5551234567", "",
+                     {"exec SetCIDName \"A>B <5551234567\"", "exec SetCIDNum \"A>B <5551234567\""}},
         IncomingCase{"SixCharacterCallerIsShort", kOwnRecord, "555123", "",
                      {"exec SetCIDName \"Alice\"", "exec SetCIDNum \"5551234\""}}),
     [](const ::testing::TestParamInfo<IncomingCase> &info) { return info.param.name; });
