@@ -73,13 +73,11 @@ int goto_step(FILE *stream, const char *format, const char *arg) {
 int WriteCallCommand(FILE *stream, const char *format, ...) {
     va_list args;
     va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    int needed = vsnprintf(nullptr, 0, format, args);
+    char *text = quelmo_vformat(format, args);
     va_end(args);
-    std::string line(needed > 0 ? static_cast<size_t>(needed) : 0, '\0');
-    if (needed > 0) vsnprintf(&line[0], line.size() + 1, format, again);
-    va_end(again);
+    if (text == nullptr) return -1;
+    std::string line(text);
+    free(text);
     if (holds_inner_line_break(line)) {
         quelmo_debug(const_cast<char *>("Refused AGI command with a line break"));
         return -1;

@@ -12,8 +12,8 @@
 /* Writes one command line, expanded from format, on stream and flushes it. A command
  * whose expanded text holds a carriage return, or a line feed anywhere but at its end,
  * is not written: "Refused AGI command with a line break" is logged. Returns 0 when the
- * line was written, -1 when it was refused. The caller treats a refusal as a reply
- * without "=". */
+ * line was written, -1 when it was refused (or could not be formatted for want of
+ * memory). The caller treats -1 as a reply without "=". */
 int WriteCallCommand(FILE *stream, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 /* Reads the next reply line on AGI (a command was just written and flushed on it) and

@@ -187,22 +187,24 @@ void quelmo_debug(char *message) {
     quelmo_lock_file(0);
 }
 
-void quelmo_debugf(const char *format, ...) {
-    va_list args;
-    va_start(args, format);
+char *quelmo_vformat(const char *format, va_list args) {
     va_list again;
     va_copy(again, args);
     int needed = vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    if (needed >= 0) {
-        char *message = static_cast<char *>(malloc(static_cast<size_t>(needed) + 1));
-        if (message != nullptr) {
-            vsnprintf(message, static_cast<size_t>(needed) + 1, format, again);
-            quelmo_debug(message);
-            free(message);
-        }
-    }
+    char *text = needed >= 0 ? static_cast<char *>(malloc(static_cast<size_t>(needed) + 1)) : nullptr;
+    if (text != nullptr) vsnprintf(text, static_cast<size_t>(needed) + 1, format, again);
     va_end(again);
+    return text;
+}
+
+void quelmo_debugf(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    char *message = quelmo_vformat(format, args);
+    va_end(args);
+    if (message == nullptr) return;
+    quelmo_debug(message);
+    free(message);
 }
 
 void sig_pipe(int /*signo*/) { log_from_handler("Caught SIGPIPE\n", false); }

@@ -5,6 +5,7 @@
 #define QUELMO_UTILS_H
 
 #include <pthread.h>
+#include <stdarg.h>
 
 /* Serialises writers of the debug log within the process. Initialised by quelmo_init. */
 extern pthread_mutex_t quelmo_file_mutex;
@@ -22,6 +23,10 @@ void quelmo_debug(char *message);
  * frees it. Texts from outside are always arguments, never the format. When the buffer
  * cannot be allocated the message is dropped. */
 void quelmo_debugf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+/* Formats into a new heap text of exactly its size. Returns null when the text cannot be
+ * formatted or allocated; otherwise the caller frees the result. */
+char *quelmo_vformat(const char *format, va_list args) __attribute__((format(printf, 1, 0)));
 
 /* lock 1: locks quelmo_file_mutex; lock 0: unlocks it; returns the pthread result.
  * Any other value logs "quelmo_lock_file should never get here." and returns 1. */
