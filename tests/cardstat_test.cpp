@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "test_support.h"
-#include "tool_runner.h"
 
 using namespace quelmo_test;
 
@@ -47,7 +46,7 @@ class Cardstat : public ::testing::Test {
                       const std::string &fail_errno = "") {
         std::vector<std::string> argv = {CARDSTAT_PROGRAM};
         argv.insert(argv.end(), args.begin(), args.end());
-        return run_tool(argv, {"LD_PRELOAD=" + preload_list(), "FAKE_CARD_DEVICE=" + device,
+        return run_program(argv, {"LD_PRELOAD=" + preload_list(), "FAKE_CARD_DEVICE=" + device,
                                "FAKE_CARD_LOG=" + log, "FAKE_CARD_COUNTERS=" + counters,
                                "FAKE_CARD_ERRNO=" + fail_errno});
     }
@@ -131,7 +130,7 @@ TEST_F(Cardstat, FailedRequestIsReported) {
 /* Without the stand-in a plain file refuses the request, as a node without the card's
  * driver would. */
 TEST_F(Cardstat, FileWithoutTheDriverRefusesTheRequest) {
-    ProgramResult result = run_tool({CARDSTAT_PROGRAM, device, "showerrors"}, {});
+    ProgramResult result = run_program({CARDSTAT_PROGRAM, device, "showerrors"}, {});
     EXPECT_EQ(1, result.status);
     EXPECT_EQ("", result.out);
     EXPECT_EQ(std::string("IOCTL failed: ") + strerror(ENOTTY) + "\n", result.err);

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "test_support.h"
-#include "tool_runner.h"
 
 using namespace quelmo_test;
 
@@ -169,7 +168,7 @@ TEST_F(Tonemill, EveryRowDrivesItsDigitsTones) {
 }
 
 TEST(TonemillOutput, FailedWriteEndsWithStatusOne) {
-    ProgramResult run = run_tool({TONEMILL_PROGRAM}, {}, "/dev/full");
+    ProgramResult run = run_program({TONEMILL_PROGRAM}, {}, "/dev/full");
     EXPECT_EQ(1, run.status);
     EXPECT_EQ(std::string("tonemill: cannot write the tone header: ") + strerror(ENOSPC) + "\n",
               run.err);

@@ -131,27 +131,51 @@ int wait_status(int pid) {
 
 }  // namespace
 
-ProgramResult run_program(const std::vector<std::string> &argv) {
+/* This process's environment with each "NAME=value" of overrides put in place of NAME's
+ * current value (or added). */
+static std::vector<std::string> merged_environment(const std::vector<std::string> &overrides) {
+    std::vector<std::string> merged;
+    for (char **entry = environ; *entry != nullptr; entry++) {
+        std::string text = *entry;
+        std::string name = text.substr(0, text.find('='));
+        bool replaced = false;
+        for (const std::string &o : overrides) replaced |= o.substr(0, o.find('=')) == name;
+        if (!replaced) merged.push_back(text);
+    }
+    merged.insert(merged.end(), overrides.begin(), overrides.end());
+    return merged;
+}
+
+ProgramResult run_program(const std::vector<std::string> &argv,
+                          const std::vector<std::string> &env_overrides,
+                          const std::string &stdout_path) {
+    static int runs = 0;
     std::string dir = std::string(QUELMO_ROOT) + "/scratch";
     make_dirs(dir);
-    std::string out_path = dir + "/run_program.out." + std::to_string(getpid());
-    std::string err_path = dir + "/run_program.err." + std::to_string(getpid());
+    std::string stem = dir + "/run_program." + std::to_string(getpid()) + "." + std::to_string(runs++);
+    std::string out_path = stdout_path.empty() ? stem + ".out" : stdout_path;
+    std::string err_path = stem + ".err";
+    std::vector<std::string> env = merged_environment(env_overrides);
     std::vector<char *> args = c_argv(argv);
+    std::vector<char *> envp = c_argv(env);
     int pid = fork();
     if (pid == 0) {
         int in = open("/dev/null", O_RDONLY);
         int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0) _exit(127);
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        execv(args[0], args.data());
+        execve(args[0], args.data(), envp.data());
         _exit(127);
     }
-    ProgramResult result{wait_status(pid), "", ""};
-    result.out = read_file(out_path);
+    ProgramResult result{pid > 0 ? wait_status(pid) : 127, "", ""};
+    if (stdout_path.empty()) {
+        result.out = read_file(out_path);
+        unlink(out_path.c_str());
+    }
     result.err = read_file(err_path);
-    unlink(out_path.c_str());
     unlink(err_path.c_str());
     return result;
 }

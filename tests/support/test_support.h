@@ -43,8 +43,13 @@ struct ProgramResult {
     std::string out; /* standard output */
     std::string err; /* standard error */
 };
-/* Runs argv[0] with its arguments, standard input from /dev/null, and waits for it. */
-ProgramResult run_program(const std::vector<std::string> &argv);
+/* Runs argv[0] with its arguments, standard input from /dev/null, and waits for it. Each
+ * "NAME=value" of env_overrides replaces NAME in the child's environment (or is added).
+ * Standard output goes to stdout_path when one is given (out then stays empty). status is
+ * the exit status, 128 + the signal number, or 127 when the program could not start. */
+ProgramResult run_program(const std::vector<std::string> &argv,
+                          const std::vector<std::string> &env_overrides = {},
+                          const std::string &stdout_path = "");
 /* Starts argv[0] in the background with its standard streams on /dev/null; returns its
  * process id. */
 int spawn_program(const std::vector<std::string> &argv);
