@@ -482,12 +482,17 @@ void run_dump(const Options &options) {
         fail_system("standard output");
 }
 
+/* Picks the new files that will replace the server's two databases. */
+void choose_new_names(const Options &options, NewFile *extension_file, NewFile *forwarding_file) {
+    choose_new_name(database_path(options, QUELMO_DB_EXTENSION_SUFFIX), extension_file);
+    choose_new_name(database_path(options, QUELMO_DB_FORWARDING_SUFFIX), forwarding_file);
+}
+
 void run_load(const Options &options) {
     std::vector<ExtensionLine> extensions = parse_extensions_file(options.files[0]);
     std::vector<RuleLine> rules = parse_forwarding_file(options.files[1]);
     NewFile extension_file, forwarding_file;
-    choose_new_name(database_path(options, QUELMO_DB_EXTENSION_SUFFIX), &extension_file);
-    choose_new_name(database_path(options, QUELMO_DB_FORWARDING_SUFFIX), &forwarding_file);
+    choose_new_names(options, &extension_file, &forwarding_file);
     write_extension_database(options, extension_file, extensions);
     write_forwarding_database(options, forwarding_file, rules);
     replace_files({&extension_file, &forwarding_file});
@@ -508,8 +513,7 @@ void upgrade_copy(const Options &options, int db_type, const NewFile &file) {
 
 void run_upgrade(const Options &options) {
     NewFile extension_file, forwarding_file;
-    choose_new_name(database_path(options, QUELMO_DB_EXTENSION_SUFFIX), &extension_file);
-    choose_new_name(database_path(options, QUELMO_DB_FORWARDING_SUFFIX), &forwarding_file);
+    choose_new_names(options, &extension_file, &forwarding_file);
     upgrade_copy(options, DB_HASH, extension_file);
     upgrade_copy(options, DB_BTREE, forwarding_file);
     replace_files({&extension_file, &forwarding_file});

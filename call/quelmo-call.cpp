@@ -298,6 +298,14 @@ char *blocked_caller_id() {
     return text;
 }
 
+/* Replaces both texts of 'record' with the blocked caller ID. */
+void block_caller_id(EXTENSION_INFO *record) {
+    free(record->cidname);
+    free(record->cidnum);
+    record->cidname = blocked_caller_id();
+    record->cidnum = blocked_caller_id();
+}
+
 EXTENSION_INFO *new_caller_id() {
     return static_cast<EXTENSION_INFO *>(calloc(1, sizeof(EXTENSION_INFO)));
 }
@@ -420,9 +428,7 @@ EXTENSION_INFO *fall_back_to_global(Dispatch *d, EXTENSION_INFO *record) {
     } else {
         quelmo_debug(const_cast<char *>(
             "Original Global CallerID Number not found: CallerID Number set to blocked"));
-        free(record->cidname);
-        record->cidname = blocked_caller_id();
-        record->cidnum = blocked_caller_id();
+        block_caller_id(record);
     }
     release_caller_id(&global);
     return record;
@@ -529,9 +535,7 @@ EXTENSION_INFO *outgoing_caller_id(Dispatch *d) {
     } else {
         quelmo_debug(const_cast<char *>(
             "Global CallerID Number not found: CallerID Number set to blocked"));
-        free(record->cidname);
-        record->cidname = blocked_caller_id();
-        record->cidnum = blocked_caller_id();
+        block_caller_id(record);
     }
     release_caller_id(&global);
     return record;

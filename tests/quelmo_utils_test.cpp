@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
@@ -28,6 +29,23 @@ class QuelmoUtils : public ::testing::Test {
     }
     std::vector<std::string> raw_lines() { return split_lines(read_file(QUELMO_DEBUG_LOG)); }
 };
+
+/* Whether a new thread's "other thread logs" reaches the log within five seconds; a
+ * thread still blocked then is left behind. */
+bool another_thread_logs() {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread other([done] {
+        quelmo_debug(const_cast<char *>("other thread logs"));
+        *done = true;
+    });
+    for (int i = 0; i < 500 && !*done; i++) usleep(10000);
+    if (!*done) {
+        other.detach();
+        return false;
+    }
+    other.join();
+    return true;
+}
 
 TEST_F(QuelmoUtils, LineCarriesTimePidThreadAndMessage) {
     time_t before = time(nullptr);
@@ -147,17 +165,7 @@ TEST_F(QuelmoUtils, SigsegvWhileHoldingTheLogMutexReleasesIt) {
         pthread_kill(pthread_self(), SIGSEGV);
     });
     faulting.join();
-    std::atomic<bool> logged{false};
-    std::thread other([&logged] {
-        quelmo_debug(const_cast<char *>("other thread logs"));
-        logged = true;
-    });
-    for (int i = 0; i < 500 && !logged; i++) usleep(10000);
-    if (!logged) {
-        other.detach();
-        FAIL() << "the log mutex stayed locked after the fault";
-    }
-    other.join();
+    ASSERT_TRUE(another_thread_logs()) << "the log mutex stayed locked after the fault";
     EXPECT_EQ(std::vector<std::string>{"other thread logs"}, debug_messages());
     signal(SIGSEGV, SIG_DFL);
 }
@@ -167,17 +175,7 @@ TEST_F(QuelmoUtils, FaultInsideTheWriterLeavesOtherThreadsLogging) {
     /* The fault comes while the thread holds the mutex, the log file and its file lock. */
     std::thread faulting([] { quelmo_debug(reinterpret_cast<char *>(1)); });
     faulting.join();
-    std::atomic<bool> logged{false};
-    std::thread other([&logged] {
-        quelmo_debug(const_cast<char *>("other thread logs"));
-        logged = true;
-    });
-    for (int i = 0; i < 500 && !logged; i++) usleep(10000);
-    if (!logged) {
-        other.detach();
-        FAIL() << "logging stayed blocked after a fault inside the writer";
-    }
-    other.join();
+    ASSERT_TRUE(another_thread_logs()) << "logging stayed blocked after a fault inside the writer";
     std::vector<std::string> messages = debug_messages();
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ("other thread logs", messages.back());
