@@ -10,8 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
+
+#include "pbx-sim.h"
 
 namespace {
 
@@ -20,7 +21,8 @@ void print_usage() {
           "        asterisk-sim --free-port\n"
           "Connects to quelmo.fast on 127.0.0.1:PORT as one call. Channel variables given\n"
           "as VARIABLE=VALUE are answered to GET VARIABLE; any other variable is unset.\n"
-          "Every application the server runs answers result 0.\n",
+          "Every application the server runs answers result 0, but SetCIDName and\n"
+          "SetCIDNum, which a current PBX no longer has (result -2).\n",
           stderr);
 }
 
@@ -57,79 +59,6 @@ int connect_to_server(int port) {
     return sock;
 }
 
-/* Shows a line with its line break and any control character made visible. */
-std::string visible(const std::string &line) {
-    std::string out;
-    for (unsigned char c : line) {
-        if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
-        else
-            out += static_cast<char>(c);
-    }
-    return out;
-}
-
-/* The reply Asterisk would give: a variable's value, or result 0 for applications. */
-std::string reply_to(const std::string &command, const std::map<std::string, std::string> &vars) {
-    const std::string get = "GET VARIABLE ";
-    if (command.compare(0, get.size(), get) == 0) {
-        auto found = vars.find(command.substr(get.size()));
-        if (found == vars.end()) return "200 result=0\n";
-        return "200 result=1 (" + found->second + ")\n";
-    }
-    return "200 result=0\n";
-}
-
-void send_text(int sock, const std::string &text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = send(sock, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        done += static_cast<size_t>(n);
-    }
-}
-
-void send_environment(int sock, const char *context, const char *extension, const char *callerid) {
-    std::string env = std::string("agi_network: yes\n") +
-                      "agi_request: agi://127.0.0.1\n"
-                      "agi_channel: SIP/sim-00000001\n"
-                      "agi_uniqueid: 1796741624.7\n"
-                      "agi_version: 20.20.1\n"
-                      "agi_callerid: " + callerid + "\n" +
-                      "agi_context: " + context + "\n" +
-                      "agi_extension: " + extension + "\n" +
-                      "agi_priority: 1\n\n";
-    printf("PBX  -> quelmo: AGI environment (context %s, extension %s, caller ID %s)\n", context,
-           extension, callerid);
-    send_text(sock, env);
-}
-
-/* Answers commands until the server closes the connection. */
-void answer_commands(int sock, const std::map<std::string, std::string> &vars) {
-    std::string pending;
-    char buf[4096];
-    for (;;) {
-        size_t end;
-        while ((end = pending.find('\n')) != std::string::npos) {
-            std::string command = pending.substr(0, end);
-            pending.erase(0, end + 1);
-            std::string reply = reply_to(command, vars);
-            printf("quelmo -> PBX : %s\n", visible(command + "\n").c_str());
-            printf("PBX  -> quelmo: %s\n", visible(reply).c_str());
-            send_text(sock, reply);
-        }
-        ssize_t n = recv(sock, buf, sizeof(buf), 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        pending.append(buf, static_cast<size_t>(n));
-    }
-    if (!pending.empty()) printf("quelmo -> PBX : %s (no line break)\n", visible(pending).c_str());
-    printf("-- quelmo.fast closed the connection; the dial plan goes on\n");
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -138,19 +67,23 @@ int main(int argc, char **argv) {
         print_usage();
         return 2;
     }
-    std::map<std::string, std::string> vars;
+    SimCall call;
+    call.context = argv[2];
+    call.extension = argv[3];
+    call.callerid = argv[4];
     for (int i = 5; i < argc; i++) {
         const char *equals = strchr(argv[i], '=');
         if (equals == nullptr) {
             print_usage();
             return 2;
         }
-        vars[std::string(argv[i], static_cast<size_t>(equals - argv[i]))] = equals + 1;
+        call.variables[std::string(argv[i], static_cast<size_t>(equals - argv[i]))] = equals + 1;
     }
     int sock = connect_to_server(atoi(argv[1]));
     if (sock < 0) return 1;
-    send_environment(sock, argv[2], argv[3], argv[4]);
-    answer_commands(sock, vars);
+    SimTranscript transcript;
+    int status = SimPlayCall(sock, call, &transcript);
+    SimPrintTranscript(stdout, call, transcript);
     close(sock);
-    return 0;
+    return status == 0 ? 0 : 1;
 }
