@@ -166,16 +166,16 @@ const char *prepare_external_forward(IncomingWorker *worker, const char *number)
     return "";
 }
 
-/* Forwards the call through a Local channel. The reply to a forward to a number of the
- * external class is not read here: it stays on the connection for the next read.
- * Returns the result (0 when no reply was read). */
+/* Forwards the call through a Local channel and reads the reply, whatever the number's
+ * class: Asterisk answers a forward only once its conversation has ended (-1 when it was
+ * answered), and runs commands one after another, so an unread reply would let the next
+ * rule reach the caller after the conversation. Returns the result. */
 int run_local_forward_rule(IncomingWorker *worker, FORWARDING_INFO *rule) {
     char *number = cut_forward_number(rule->args);
     if (number == nullptr) return skip_malformed_rule(rule);
     quelmo_debugf("Forwarding to number: %s", number);
-    bool external_class = IsExternalNumber(number) == 1;
     const char *suffix = "";
-    if (number[0] != '\0' && number[1] >= '0' && number[1] <= '9' && external_class)
+    if (number[0] != '\0' && number[1] >= '0' && number[1] <= '9' && IsExternalNumber(number) == 1)
         suffix = prepare_external_forward(worker, number);
     else
         quelmo_debugf("Not external number");
@@ -183,7 +183,6 @@ int run_local_forward_rule(IncomingWorker *worker, FORWARDING_INFO *rule) {
     bool written = WriteCallCommand(worker->call, "exec %s \"Local/%s@internal%s\"\n", rule->app,
                                     number, suffix) == 0;
     release_caller_id(&worker->cid);
-    if (written && external_class) return 0;
     return read_logged_result(worker->call, written);
 }
 

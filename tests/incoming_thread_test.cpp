@@ -214,29 +214,29 @@ TEST_F(IncomingThread, LocalForwardToInternalNumberReadsReplyAndDropsCallerID) {
     EXPECT_EQ(worker_log({"Forwarding to number: 205", "Not external number",
                           "exec Dial Local/205@internal", "Return Status = 0",
                           "Forwarding to number: 555-123", "Skip SETCIDONFWD",
-                          "exec Dial Local/555-123@internal/n"}),
+                          "exec Dial Local/555-123@internal/n", "Return Status = 0"}),
               debug_messages());
 }
 
-TEST_F(IncomingThread, ExternalForwardSetsCallerIDAndLeavesReplyUnread) {
+TEST_F(IncomingThread, AnsweredExternalForwardEndsTheRules) {
     IncomingCall call;
+    /* Asterisk answers the forward once its conversation has ended: -1, it was answered. */
     call.pbx()
         .expect("exec SetCIDName \"Alice\"", "200 result=0")
         .expect("exec SetCIDNum \"5551234\"", "200 result=0")
-        .expect("exec Dial \"Local/555-123@internal\"", "200 result=0")
-        .expect("exec Wait \"5\"", "200 result=3")
+        .expect("exec Dial \"Local/5559876543@internal\"", "200 result=-1")
         .expect("exec Goto \"999\"", "");
     EXPECT_EQ(
         "exec SetCIDName \"Alice\"\nexec SetCIDNum \"5551234\"\n"
-        "exec Dial \"Local/555-123@internal\"\nexec Wait \"5\"\n" + kGoto,
-        run(call, {{1, "Dial", "Local/555-123@internal|30"}, {2, "Wait", "5"}},
+        "exec Dial \"Local/5559876543@internal\"\n" + kGoto,
+        run(call, {{1, "Dial", "Local/5559876543@internal|30"},
+                   {2, "Dial", "Local/5551112222@internal|30"}},
             make_caller_id("Alice", "5551234"), 0));
-    /* The Wait reads the forward's reply, the oldest unread one: 0, not its own 3. */
-    EXPECT_EQ(worker_log({"Forwarding to number: 555-123",
-                          "Forwarding to external number (555-123) set CallerID",
+    EXPECT_EQ(worker_log({"Forwarding to number: 5559876543",
+                          "Forwarding to external number (5559876543) set CallerID",
                           "exec SetCIDName \"Alice\"", "Return Status = 0",
                           "exec SetCIDNum \"5551234\"", "Return Status = 0", "Skip CENTREX",
-                          "exec Dial Local/555-123@internal", "exec Wait 5", "Return Status = 0"}),
+                          "exec Dial Local/5559876543@internal", "Return Status = -1"}),
               debug_messages());
 }
 
@@ -258,8 +258,9 @@ TEST_F(IncomingThread, CentrexKeepsLocalChannelThenInternalForwardHasNoSuffix) {
     EXPECT_EQ(worker_log({"Forwarding to number: 555-123",
                           "Forwarding to external number (555-123) set CallerID",
                           "exec SetCIDNum \"5551234\"", "Return Status = 0",
-                          "exec Dial Local/555-123@internal/n", "Forwarding to number: 555-777",
-                          "Skip SETCIDONFWD", "exec Dial Local/555-777@internal/n",
+                          "exec Dial Local/555-123@internal/n", "Return Status = 0",
+                          "Forwarding to number: 555-777", "Skip SETCIDONFWD",
+                          "exec Dial Local/555-777@internal/n", "Return Status = 0",
                           "Forwarding to number: 205", "Not external number",
                           "exec Dial Local/205@internal", "Return Status = 0"}),
               debug_messages());
@@ -269,12 +270,10 @@ TEST_F(IncomingThread, NumberClassesOfLocalForwards) {
     struct Case {
         const char *number;
         bool external_path; /* caller-ID step taken (second character a digit, and external) */
-        bool reply_read;    /* the number is not of the external class */
     } cases[] = {
-        {"90", true, false},       {"411", true, false},     {"611", true, false},
-        {"911", true, false},      {"9", false, true},       {"205-16", false, true},
-        {"5-55-123", false, false}, {"", false, true},        {"1-800-555-12", false, false},
-        {"18005551212", true, false},
+        {"90", true},     {"411", true},      {"611", true},          {"911", true},
+        {"9", false},     {"205-16", false},  {"5-55-123", false},    {"", false},
+        {"1-800-555-12", false},              {"18005551212", true},
     };
     std::vector<Rule> rules;
     Lines expected;
@@ -290,7 +289,7 @@ TEST_F(IncomingThread, NumberClassesOfLocalForwards) {
         expected = expected + (c.external_path ? Lines{"Skip SETCIDONFWD", "Skip CENTREX"}
                                     : Lines{"Not external number"});
         expected.push_back("exec Dial Local/" + number + "@internal");
-        if (c.reply_read) expected.push_back("Return Status = 0");
+        expected.push_back("Return Status = 0");
     }
     call.pbx().default_reply("200 result=0");
     EXPECT_EQ(sent + kGoto, run(call, rules));
@@ -330,24 +329,21 @@ TEST_F(IncomingThread, CommandWithLineBreakIsRefusedAndEndsLoop) {
 
 TEST_F(IncomingThread, RepliesArrivingTogetherDoNotBlockLaterCommands) {
     IncomingCall call;
-    /* The forward's reply and the first Wait's reply reach the worker in one piece. */
+    /* The forward's reply and a stray second line reach the worker in one piece. */
     call.pbx()
         .expect("exec Dial \"Local/555-123@internal\"", "200 result=0\n200 result=0")
         .expect("exec Wait \"1\"", "200 result=4")
         .expect("exec Wait \"2\"", "200 result=0")
-        .expect("exec Wait \"3\"", "200 result=0")
         .expect("exec Goto \"999\"", "");
-    EXPECT_EQ("exec Dial \"Local/555-123@internal\"\nexec Wait \"1\"\nexec Wait \"2\"\n"
-              "exec Wait \"3\"\n" + kGoto,
+    EXPECT_EQ("exec Dial \"Local/555-123@internal\"\nexec Wait \"1\"\nexec Wait \"2\"\n" + kGoto,
               run(call, {{1, "Dial", "Local/555-123@internal"},
                          {2, "Wait", "1"},
                          {3, "Wait", "2"},
-                         {4, "Wait", "3"},
-                         {5, "Wait", "4"}}));
-    /* Each read takes the oldest reply: the third Wait gets the first Wait's 4. */
+                         {4, "Wait", "3"}}));
+    /* Each read takes the oldest reply: the second Wait gets the first Wait's 4. */
     EXPECT_EQ(worker_log({"Forwarding to number: 555-123", "Skip SETCIDONFWD", "Skip CENTREX",
-                          "exec Dial Local/555-123@internal", "exec Wait 1", "Return Status = 0",
-                          "exec Wait 2", "Return Status = 0", "exec Wait 3", "Return Status = 4"}),
+                          "exec Dial Local/555-123@internal", "Return Status = 0", "exec Wait 1",
+                          "Return Status = 0", "exec Wait 2", "Return Status = 4"}),
               debug_messages());
 }
 
