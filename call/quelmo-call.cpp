@@ -433,11 +433,18 @@ EXTENSION_INFO *fall_back_to_global(Dispatch *d, EXTENSION_INFO *record) {
     return record;
 }
 
-/* The caller ID presented on forwards to external numbers when SETCIDONFWD is 0. */
+/* A caller-ID text without a decimal digit ("unknown" or "anonymous" from a current
+ * Asterisk for a call without caller ID, a name only, nothing) carries no caller number. */
+bool holds_caller_number(const char *number) { return strpbrk(number, "0123456789") != nullptr; }
+
+/* The caller ID presented on forwards to external numbers when SETCIDONFWD is 0. A caller
+ * without a number is treated as a short caller: the called extension's record applies. */
 EXTENSION_INFO *incoming_caller_id_from_caller(Dispatch *d, char *callerid) {
     quelmo_debugf("Original CallerID = %s", callerid);
     char *number = caller_number(callerid);
-    if (!is_short_number(number)) {
+    bool has_number = holds_caller_number(number);
+    if (!has_number) quelmo_debug(const_cast<char *>("Original CallerID holds no number"));
+    if (has_number && !is_short_number(number)) {
         quelmo_debug(const_cast<char *>("Original CallerID on forward using CallerID from Caller"));
         EXTENSION_INFO *record = new_caller_id();
         if (record != nullptr) {

@@ -225,6 +225,11 @@ INSTANTIATE_TEST_SUITE_P(
         IncomingCase{"BracketOnlyBeforeLastOpenUsesWholeText", kOwnRecord, "A>B <5551234567", "",
                      {"exec SetCIDName \"A>B <5551234567\"", "exec SetCIDNum \"A>B <5551234567\""}},
         IncomingCase{"SixCharacterCallerIsShort", kOwnRecord, "555123", "",
+                     {"exec SetCIDName \"Alice\"", "exec SetCIDNum \"5551234\""}},
+        /* A current Asterisk's text for a call without caller ID holds no number. */
+        IncomingCase{"UnknownCallerUsesCalledExtensionRecord", kOwnRecord, "unknown", "",
+                     {"exec SetCIDName \"Alice\"", "exec SetCIDNum \"5551234\""}},
+        IncomingCase{"AnonymousCallerUsesCalledExtensionRecord", kOwnRecord, "anonymous", "",
                      {"exec SetCIDName \"Alice\"", "exec SetCIDNum \"5551234\""}}),
     [](const ::testing::TestParamInfo<IncomingCase> &info) { return info.param.name; });
 
