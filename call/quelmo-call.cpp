@@ -118,6 +118,12 @@ char *find_ring_device(char *extension) {
     return device;
 }
 
+/* A device text the dial plan marks as not to be rung, for chan_sip or PJSIP. */
+bool is_unsupported_device(const char *device) {
+    return strncasecmp(device, "SIP/NOSUPPORT", 13) == 0 ||
+           strncasecmp(device, "PJSIP/NOSUPPORT", 15) == 0;
+}
+
 /* Rings the devices of the rule's extension with its delay. Returns the result. */
 int run_ring_rule(IncomingWorker *worker, FORWARDING_INFO *rule) {
     char *extension = nullptr;
@@ -128,7 +134,7 @@ int run_ring_rule(IncomingWorker *worker, FORWARDING_INFO *rule) {
     char *device = find_ring_device(extension);
     if (device == nullptr) return -1;
     int result = 0;
-    if (strncasecmp(device, "SIP/NOSUPPORT", 13) == 0) {
+    if (is_unsupported_device(device)) {
         quelmo_debugf("Found an UNSUPPORTED device, SKIP Ring w/Delay");
     } else {
         quelmo_debugf("exec %s %s%c%s%cr", rule->app, device, separator, delay, separator);

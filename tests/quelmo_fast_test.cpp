@@ -310,6 +310,20 @@ TEST_F(QuelmoFast, IncomingCallRingsThenForwards) {
     EXPECT_NE(log.end(), std::find(log.begin(), log.end(), "Incoming Call to 205"));
 }
 
+TEST_F(QuelmoFast, IncomingCallRingsPjsipExtensionOfGosubDialPlan) {
+    write_file(QUELMO_EXTERNAL_CONF, "exten => 205,1,Gosub(macro-stdexten,s,1(PJSIP/205,205))\n");
+    load(kOwnRecord, "205\t1\tDial\t${EXTEN:205},20\n205\t2\tWait\t1\n");
+    start_server();
+    auto pbx = connect_call(asterisk_environment("macro-stdexten", "205", "5551234567"));
+    pbx->expect("GET VARIABLE EXTENSION", var_reply("205"))
+        .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
+        .expect("GET VARIABLE CENTREX", "200 result=0")
+        .expect("exec Dial \"\"PJSIP/205\",20,r\"", "200 result=-1")
+        .expect("exec Goto \"999\"", kOk);
+    run_call(pbx.get());
+    wait_for_exits(1, "Exit Incoming Thread");
+}
+
 TEST_F(QuelmoFast, UnopenableDatabasesGiveNoCommandAndNextCallIsServed) {
     start_server(); /* no databases loaded yet */
     remove_file(std::string(QUELMO_DB_PREFIX) + kServerId + ".db");
