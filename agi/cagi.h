@@ -126,7 +126,9 @@ int AGITool_noop(AGI_TOOLS *tool, AGI_CMD_RESULT *res);
 /* Sends "ON" when enabled is non-zero, else "OFF", then the music class. */
 int AGITool_set_music(AGI_TOOLS *tool, AGI_CMD_RESULT *res, int enabled, char *music_class);
 /* Runs Dial on type/destnum@gateway with the dial time-out and a call limit of
- * sessiontimeout milliseconds (warnings 80 s before the end, every 20 s). */
+ * sessiontimeout milliseconds (warnings 80 s before the end, every 20 s). The arguments
+ * are separated by the "dial_separator" setting when it is set (not empty); otherwise by
+ * ',' when the environment holds "agi_version", by '|' when it does not. */
 int AGITool_exec_dial(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *type, char *destnum,
                       char *gateway, int dialtimeout, int sessiontimeout);
 
