@@ -285,9 +285,10 @@ void parse_success_text(AGI_CMD_RESULT *res, const char *text) {
     const char *endpos = strstr(text, "endpos=");
     if (endpos != nullptr)
         res->endpos = static_cast<unsigned int>(strtoul(endpos + strlen("endpos="), nullptr, 10));
+    /* Asterisk does not escape a ')' inside a value: the value ends at the line's last. */
     const char *open = strchr(text, '(');
     if (open == nullptr) return;
-    const char *close = strchr(text, ')');
+    const char *close = strrchr(text, ')');
     size_t length = close != nullptr && close > open ? static_cast<size_t>(close - open - 1)
                                                      : strlen(open + 1);
     copy_cut(res->data, sizeof(res->data), open + 1, length);

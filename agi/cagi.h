@@ -58,7 +58,8 @@ typedef struct agi_cmd_result {
     int code;             /* the reply's leading number; 500 while no reply was obtained */
     char result[100];     /* the value after "result=" of a 200 reply, "-1" without one */
     unsigned int endpos;  /* the number after "endpos="; written only when present */
-    char data[2048];      /* 200: the parenthesised text; other codes: the reply text */
+    char data[2048];      /* 200: the text from the first '(' to the line's last ')';
+                             other codes: the reply text */
     char raw[2048];       /* the first reply line as received; written only on a reply */
 } AGI_CMD_RESULT;
 
