@@ -64,7 +64,8 @@ class IncomingThread : public ::testing::Test {
         EXPECT_TRUE(call.start(make_rules(rules), cid, centrex));
         EXPECT_TRUE(call.wait_closed()) << call.pbx().transcript();
         EXPECT_TRUE(wait_for_worker_exits(1));
-        EXPECT_EQ(before - 1, count_open_fds()) << "the worker's descriptor stayed open";
+        EXPECT_EQ(before - 1, open_fds_settled_to(before - 1))
+            << "the worker's descriptor stayed open";
         EXPECT_EQ("", call.pbx().mismatch()) << call.pbx().transcript();
         return call.received();
     }
@@ -359,7 +360,7 @@ TEST_F(IncomingThread, StreamThatCannotBeOpenedReleasesEverything) {
                            make_caller_id("Alice", "5551234"), 0, read_only));
     ASSERT_TRUE(wait_for_worker_exits(1));
     EXPECT_FALSE(fd_is_open(read_only));
-    EXPECT_EQ(before + 2, count_open_fds()); /* the call's socket pair alone */
+    EXPECT_EQ(before + 2, open_fds_settled_to(before + 2)); /* the call's socket pair alone */
     EXPECT_EQ((Lines{"Enter Incoming Thread",
                      "Enter Incoming Thread failed with error: Invalid argument",
                      "Exit Incoming Thread"}),
