@@ -55,6 +55,14 @@ void store_environment_line(AGI_VAL_LIST **list, char *line) {
     add_pair(list, line, value);
 }
 
+/* The first node (from the head) named exactly field, or null. */
+AGI_VAL_LIST *find_pair(AGI_VAL_LIST *l, const char *field) {
+    for (; l != nullptr; l = l->next) {
+        if (strcmp(l->field, field) == 0) return l;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 int FileExists(char *path) {
@@ -90,10 +98,8 @@ void AGITool_ListDestroy(AGI_VAL_LIST *l) {
 }
 
 char *AGITool_ListGetVal(AGI_VAL_LIST *l, char *field) {
-    for (; l != nullptr; l = l->next) {
-        if (strcmp(l->field, field) == 0) return l->value;
-    }
-    return shared_empty_text;
+    AGI_VAL_LIST *pair = find_pair(l, field);
+    return pair != nullptr ? pair->value : shared_empty_text;
 }
 
 void AGITool_ListDump(AGI_VAL_LIST *l) {
@@ -279,9 +285,10 @@ void parse_success_text(AGI_CMD_RESULT *res, const char *text) {
     const char *endpos = strstr(text, "endpos=");
     if (endpos != nullptr)
         res->endpos = static_cast<unsigned int>(strtoul(endpos + strlen("endpos="), nullptr, 10));
+    /* Asterisk does not escape a ')' inside a value: the value ends at the line's last. */
     const char *open = strchr(text, '(');
     if (open == nullptr) return;
-    const char *close = strchr(text, ')');
+    const char *close = strrchr(text, ')');
     size_t length = close != nullptr && close > open ? static_cast<size_t>(close - open - 1)
                                                      : strlen(open + 1);
     copy_cut(res->data, sizeof(res->data), open + 1, length);
@@ -320,6 +327,15 @@ __attribute__((format(printf, 3, 4))) int send_command(AGI_TOOLS *tool, AGI_CMD_
     int status = send_command_args(tool, res, format, args);
     va_end(args);
     return status;
+}
+
+/* The separator between Dial's arguments: the "dial_separator" setting when one is set;
+ * otherwise ',' for a PBX that sends "agi_version" (every one since 1.6, which reads '|'
+ * as part of the device name), '|' for an older one. */
+const char *dial_separator(AGI_TOOLS *tool) {
+    const char *setting = lookup(tool->settings, "dial_separator");
+    if (setting[0] != '\0') return setting;
+    return find_pair(tool->agi_vars, "agi_version") != nullptr ? "," : "|";
 }
 
 /* Overwrites data with a sentence for the channel state held in result. */
@@ -568,8 +584,9 @@ int AGITool_set_music(AGI_TOOLS *tool, AGI_CMD_RESULT *res, int enabled, char *m
 
 int AGITool_exec_dial(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *type, char *destnum,
                       char *gateway, int dialtimeout, int sessiontimeout) {
-    return send_command(tool, res, "EXEC Dial %s/%s@%s|%d|L(%d:80000:20000)\n", type, destnum,
-                        gateway, dialtimeout, sessiontimeout);
+    const char *separator = dial_separator(tool);
+    return send_command(tool, res, "EXEC Dial %s/%s@%s%s%d%sL(%d:80000:20000)\n", type, destnum,
+                        gateway, separator, dialtimeout, separator, sessiontimeout);
 }
 
 int AGITool_text2wav(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *text, char *escape_digits,

@@ -58,7 +58,8 @@ typedef struct agi_cmd_result {
     int code;             /* the reply's leading number; 500 while no reply was obtained */
     char result[100];     /* the value after "result=" of a 200 reply, "-1" without one */
     unsigned int endpos;  /* the number after "endpos="; written only when present */
-    char data[2048];      /* 200: the parenthesised text; other codes: the reply text */
+    char data[2048];      /* 200: the text from the first '(' to the line's last ')';
+                             other codes: the reply text */
     char raw[2048];       /* the first reply line as received; written only on a reply */
 } AGI_CMD_RESULT;
 
@@ -126,7 +127,9 @@ int AGITool_noop(AGI_TOOLS *tool, AGI_CMD_RESULT *res);
 /* Sends "ON" when enabled is non-zero, else "OFF", then the music class. */
 int AGITool_set_music(AGI_TOOLS *tool, AGI_CMD_RESULT *res, int enabled, char *music_class);
 /* Runs Dial on type/destnum@gateway with the dial time-out and a call limit of
- * sessiontimeout milliseconds (warnings 80 s before the end, every 20 s). */
+ * sessiontimeout milliseconds (warnings 80 s before the end, every 20 s). The arguments
+ * are separated by the "dial_separator" setting when it is set (not empty); otherwise by
+ * ',' when the environment holds "agi_version", by '|' when it does not. */
 int AGITool_exec_dial(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *type, char *destnum,
                       char *gateway, int dialtimeout, int sessiontimeout);
 

@@ -35,11 +35,12 @@ char *heap_copy(const char *text) {
     return copy;
 }
 
-/* The text between the first "(" and the first ")" after it, or "" without such a pair. */
+/* The text between the first "(" and the last ")" after it, or "" without such a pair.
+ * Asterisk does not escape a ")" inside a value, so only the line's last one closes it. */
 std::string parenthesised_value(const char *line) {
     const char *open = strchr(line, '(');
     if (open == nullptr) return "";
-    const char *close = strchr(open + 1, ')');
+    const char *close = strrchr(open + 1, ')');
     if (close == nullptr) return "";
     return std::string(open + 1, close);
 }

@@ -24,8 +24,9 @@ int GetExecResult(FILE *AGI);
 /* Reads channel variable var with "GET VARIABLE". Takes ClientSocket: it is closed on
  * every path. Returns the status (the reply's result, -1 when unusable) and, on every
  * path that sent the command, a heap value through *value that the caller frees: the
- * variable's text, "EMPTY" (unset or no reply) or "INVALID" (no usable value). When no
- * stream can be opened, returns -1 and leaves *value untouched. */
+ * variable's text (between the reply's first "(" and its last ")"), "EMPTY" (unset or no
+ * reply) or "INVALID" (no usable value). When no stream can be opened, returns -1 and
+ * leaves *value untouched. */
 int GetVariable(int ClientSocket, char *var, char **value);
 
 /* Sends the caller-ID name, then the number, of cid on call_AGI, reading each reply.

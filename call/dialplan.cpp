@@ -5,6 +5,7 @@
 
 #include <sys/file.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +22,13 @@ namespace {
 const int kLineBufferSize = 1024;
 
 /* Tried in this order; the first that occurs after the key wins, wherever it stands. */
-const char *const kDeviceMarkers[] = {"SIP", "Zap", "/dev/null"};
+const char *const kDeviceMarkers[] = {"SIP", "Zap", "/dev/null", "DAHDI", "IAX2"};
+
+/* What ends the device text of a line, by the key it holds: a Macro line's at its first
+ * ',', a Gosub line's also at its ')', a hint line's only at the line end. */
+const char kMacroDeviceEnd[] = ",";
+const char kGosubDeviceEnd[] = ",)";
+const char kHintDeviceEnd[] = "";
 
 const char *find_first_marker(const char *from) {
     for (const char *marker : kDeviceMarkers) {
@@ -31,27 +38,51 @@ const char *find_first_marker(const char *from) {
     return nullptr;
 }
 
-/* The device text of a line whose key stands at key_at: from the marker on, to the
- * first ',' (Macro lines) or to the end of the line (hint lines). Cuts the line at its
- * line break. Returns false when no marker follows the key. */
-bool take_device_after_key(char *key_at, bool cut_at_comma, std::string *device) {
-    char *line_break = strchr(key_at, '\n');
-    if (line_break != nullptr) *line_break = '\0';
+/* The start of the word holding the marker: the letters and digits in front of it, so a
+ * marker inside a longer technology name ("SIP" in "PJSIP/205") hands back the whole
+ * name. Never goes back past 'from', so text in front of the key never counts. */
+const char *start_of_word(const char *from, const char *marker) {
+    while (marker > from && isalnum(static_cast<unsigned char>(marker[-1]))) marker--;
+    return marker;
+}
+
+/* Cuts the line at its line end: the line feed, and a carriage return in front of it (a
+ * file saved with CRLF line ends). A carriage return anywhere else stays in the line. */
+void cut_at_line_end(char *from) {
+    char *line_break = strchr(from, '\n');
+    if (line_break == nullptr) return;
+    if (line_break > from && line_break[-1] == '\r') line_break--;
+    *line_break = '\0';
+}
+
+/* The device text of a line whose key stands at key_at: from the word holding the first
+ * marker on, to the first of device_end's characters or to the end of the line. Cuts the
+ * line at its line end. Returns false when no marker follows the key. */
+bool take_device_after_key(char *key_at, const char *device_end, std::string *device) {
+    cut_at_line_end(key_at);
     const char *marker = find_first_marker(key_at);
     if (marker == nullptr) return false;
-    size_t length = cut_at_comma ? strcspn(marker, ",") : strlen(marker);
-    device->assign(marker, length);
+    const char *start = start_of_word(key_at, marker);
+    device->assign(start, strcspn(start, device_end));
     return true;
 }
 
-/* A line holding the Macro key is judged by that key alone; the hint key is tried only
- * on lines without it. */
-bool take_device_from_line(char *line, const std::string &macro_key, const std::string &hint_key,
-                           std::string *device) {
-    char *at = strstr(line, macro_key.c_str());
-    if (at != nullptr) return take_device_after_key(at, true, device);
-    at = strstr(line, hint_key.c_str());
-    if (at != nullptr) return take_device_after_key(at, false, device);
+/* The dial-plan keys of one extension, tried on each line in this order. */
+struct LineKeys {
+    std::string macro; /* "EXT,1,Macro": old PBXes call the extension macro */
+    std::string gosub; /* "EXT,1,Gosub": current PBXes call it as a subroutine */
+    std::string hint;  /* "EXT,hint" */
+};
+
+/* A line holding the Macro or the Gosub key is judged by that key alone; the hint key is
+ * tried only on lines without either. */
+bool take_device_from_line(char *line, const LineKeys &keys, std::string *device) {
+    char *at = strstr(line, keys.macro.c_str());
+    if (at != nullptr) return take_device_after_key(at, kMacroDeviceEnd, device);
+    at = strstr(line, keys.gosub.c_str());
+    if (at != nullptr) return take_device_after_key(at, kGosubDeviceEnd, device);
+    at = strstr(line, keys.hint.c_str());
+    if (at != nullptr) return take_device_after_key(at, kHintDeviceEnd, device);
     return false;
 }
 
@@ -59,11 +90,11 @@ bool take_device_from_line(char *line, const std::string &macro_key, const std::
  * line that gives one. Out of memory counts as nothing found. */
 bool scan_for_device(FILE *file, const char *extension, std::string *device) {
     try {
-        std::string macro_key = std::string(extension) + ",1,Macro";
-        std::string hint_key = std::string(extension) + ",hint";
+        LineKeys keys = {std::string(extension) + ",1,Macro", std::string(extension) + ",1,Gosub",
+                         std::string(extension) + ",hint"};
         char line[kLineBufferSize];
         while (fgets(line, sizeof(line), file) != nullptr) {
-            if (take_device_from_line(line, macro_key, hint_key, device)) return true;
+            if (take_device_from_line(line, keys, device)) return true;
         }
     } catch (const std::bad_alloc &) {
     }

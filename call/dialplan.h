@@ -6,13 +6,15 @@
 #define DIALPLAN_H
 
 /* Looks extension up in conf_file: the first line (or 1023-character piece of a longer
- * line) holding "EXT,1,Macro" or, failing that, "EXT,hint" with a "SIP", "Zap" or
- * "/dev/null" marker after the key gives the device text (a Macro line's is cut at the
- * first ',' from the marker on; a hint line's runs to the end of the line). Waits while
- * another process holds an exclusive lock on the file. Always sets *devname first: to
- * null, then to a new heap text that the caller frees. Returns 1 when a device text was
- * found; 0 when the file cannot be opened or locked, or no line gives one (*devname is
- * then null). Reads extension and conf_file only. */
+ * line) holding "EXT,1,Macro", "EXT,1,Gosub" or, failing those, "EXT,hint" with a "SIP",
+ * "Zap", "/dev/null", "DAHDI" or "IAX2" marker after the key gives the device text. It
+ * starts at the word holding the first marker of that order ("PJSIP/205" whole); a Macro
+ * line's is cut at the first ',', a Gosub line's at the first ',' or ')', a hint line's
+ * runs to the end of the line. A line end is a line feed with any carriage return just
+ * in front of it. Waits while another process holds an exclusive lock on the file.
+ * Always sets *devname first: to null, then to a new heap text that the caller frees.
+ * Returns 1 when a device text was found; 0 when the file cannot be opened or locked, or
+ * no line gives one (*devname is then null). Reads extension and conf_file only. */
 int GetDEVfromConf(char *extension, char *conf_file, char **devname);
 
 /* Returns 1 when phonenumber leaves the PBX: more than 6 characters, or exactly "90",

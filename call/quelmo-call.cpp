@@ -118,6 +118,12 @@ char *find_ring_device(char *extension) {
     return device;
 }
 
+/* A device text the dial plan marks as not to be rung, for chan_sip or PJSIP. */
+bool is_unsupported_device(const char *device) {
+    return strncasecmp(device, "SIP/NOSUPPORT", 13) == 0 ||
+           strncasecmp(device, "PJSIP/NOSUPPORT", 15) == 0;
+}
+
 /* Rings the devices of the rule's extension with its delay. Returns the result. */
 int run_ring_rule(IncomingWorker *worker, FORWARDING_INFO *rule) {
     char *extension = nullptr;
@@ -128,7 +134,7 @@ int run_ring_rule(IncomingWorker *worker, FORWARDING_INFO *rule) {
     char *device = find_ring_device(extension);
     if (device == nullptr) return -1;
     int result = 0;
-    if (strncasecmp(device, "SIP/NOSUPPORT", 13) == 0) {
+    if (is_unsupported_device(device)) {
         quelmo_debugf("Found an UNSUPPORTED device, SKIP Ring w/Delay");
     } else {
         quelmo_debugf("exec %s %s%c%s%cr", rule->app, device, separator, delay, separator);
@@ -166,16 +172,16 @@ const char *prepare_external_forward(IncomingWorker *worker, const char *number)
     return "";
 }
 
-/* Forwards the call through a Local channel. The reply to a forward to a number of the
- * external class is not read here: it stays on the connection for the next read.
- * Returns the result (0 when no reply was read). */
+/* Forwards the call through a Local channel and reads the reply, whatever the number's
+ * class: Asterisk answers a forward only once its conversation has ended (-1 when it was
+ * answered), and runs commands one after another, so an unread reply would let the next
+ * rule reach the caller after the conversation. Returns the result. */
 int run_local_forward_rule(IncomingWorker *worker, FORWARDING_INFO *rule) {
     char *number = cut_forward_number(rule->args);
     if (number == nullptr) return skip_malformed_rule(rule);
     quelmo_debugf("Forwarding to number: %s", number);
-    bool external_class = IsExternalNumber(number) == 1;
     const char *suffix = "";
-    if (number[0] != '\0' && number[1] >= '0' && number[1] <= '9' && external_class)
+    if (number[0] != '\0' && number[1] >= '0' && number[1] <= '9' && IsExternalNumber(number) == 1)
         suffix = prepare_external_forward(worker, number);
     else
         quelmo_debugf("Not external number");
@@ -183,7 +189,6 @@ int run_local_forward_rule(IncomingWorker *worker, FORWARDING_INFO *rule) {
     bool written = WriteCallCommand(worker->call, "exec %s \"Local/%s@internal%s\"\n", rule->app,
                                     number, suffix) == 0;
     release_caller_id(&worker->cid);
-    if (written && external_class) return 0;
     return read_logged_result(worker->call, written);
 }
 
@@ -434,11 +439,18 @@ EXTENSION_INFO *fall_back_to_global(Dispatch *d, EXTENSION_INFO *record) {
     return record;
 }
 
-/* The caller ID presented on forwards to external numbers when SETCIDONFWD is 0. */
+/* A caller-ID text without a decimal digit ("unknown" or "anonymous" from a current
+ * Asterisk for a call without caller ID, a name only, nothing) carries no caller number. */
+bool holds_caller_number(const char *number) { return strpbrk(number, "0123456789") != nullptr; }
+
+/* The caller ID presented on forwards to external numbers when SETCIDONFWD is 0. A caller
+ * without a number is treated as a short caller: the called extension's record applies. */
 EXTENSION_INFO *incoming_caller_id_from_caller(Dispatch *d, char *callerid) {
     quelmo_debugf("Original CallerID = %s", callerid);
     char *number = caller_number(callerid);
-    if (!is_short_number(number)) {
+    bool has_number = holds_caller_number(number);
+    if (!has_number) quelmo_debug(const_cast<char *>("Original CallerID holds no number"));
+    if (has_number && !is_short_number(number)) {
         quelmo_debug(const_cast<char *>("Original CallerID on forward using CallerID from Caller"));
         EXTENSION_INFO *record = new_caller_id();
         if (record != nullptr) {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <functional>
@@ -38,7 +39,10 @@ class CagiCommands : public ::testing::Test {
         SocketPair pair = make_socket_pair();
         server_fd_ = pair.server;
         pbx_ = std::make_unique<AsteriskStandIn>(pair.pbx);
-        pbx_->environment(asterisk_environment("scen", "205", "5551234"));
+        pbx_->environment(session_environment());
+    }
+    virtual EnvVars session_environment() const {
+        return asterisk_environment("scen", "205", "5551234");
     }
     void TearDown() override {
         if (tool_.out != nullptr) fclose(tool_.out);
@@ -84,6 +88,16 @@ class CagiCommands : public ::testing::Test {
         EXPECT_EQ(777u, res_.endpos);
     }
     int noop() { return AGITool_noop(&tool_, &res_); }
+    /* Runs Dial once as the session starts, then once more with the "dial_separator"
+     * setting; returns the lines Asterisk received. */
+    std::string dial_before_and_after_setting(const char *separator) {
+        pbx_->default_reply("200 result=0");
+        start();
+        AGITool_exec_dial(&tool_, &res_, txt("PJSIP"), txt("5551000"), txt("gw1"), 30, 600000);
+        set("dial_separator", separator);
+        AGITool_exec_dial(&tool_, &res_, txt("PJSIP"), txt("5551000"), txt("gw1"), 30, 600000);
+        return pbx_->received();
+    }
 
     int server_fd_ = -1;
     std::unique_ptr<AsteriskStandIn> pbx_;
@@ -111,7 +125,8 @@ TEST_F(CagiCommands, RepliesFillTheRecord) {
         {"511 Command Not Permitted on a dead channel or intercept routine", 511, "-1", 777,
          "Command Not Permitted on a dead channel or intercept routine", -1},
         {"200 result=0 (timeout) endpos=4000", 200, "0", 4000, "timeout", 0},
-        {"200 result=1 (a b (c))", 200, "1", 777, "a b (c", 1},
+        {"200 result=1 (a b (c))", 200, "1", 777, "a b (c)", 1},
+        {"200 result=1 (Bob (home) x)y)", 200, "1", 777, "Bob (home) x)y", 1},
         {"200 result=1 x) (after", 200, "1", 777, "after", 1},
         {"200 result=1 ()", 200, "1", 777, "", 1},
         {"200 (no result field)", 200, "-1", 777, "no result field", -1},
@@ -255,6 +270,30 @@ TEST_F(CagiCommands, CommandThatCannotBeWritten) {
     EXPECT_EQ("", pbx_->received());
 }
 
+/* A PBX older than 1.6: its environment holds no "agi_version". */
+class CagiCommandsOldPbx : public CagiCommands {
+   protected:
+    EnvVars session_environment() const override {
+        EnvVars vars = CagiCommands::session_environment();
+        vars.erase(std::remove_if(vars.begin(), vars.end(),
+                                  [](const auto &pair) { return pair.first == "agi_version"; }),
+                   vars.end());
+        return vars;
+    }
+};
+
+TEST_F(CagiCommands, ExecDialSeparatesWithCommaUnlessTheSettingSaysOtherwise) {
+    EXPECT_EQ("EXEC Dial PJSIP/5551000@gw1,30,L(600000:80000:20000)\n"
+              "EXEC Dial PJSIP/5551000@gw1|30|L(600000:80000:20000)\n",
+              dial_before_and_after_setting("|"));
+}
+
+TEST_F(CagiCommandsOldPbx, ExecDialSeparatesWithBarUnlessTheSettingSaysOtherwise) {
+    EXPECT_EQ("EXEC Dial PJSIP/5551000@gw1|30|L(600000:80000:20000)\n"
+              "EXEC Dial PJSIP/5551000@gw1,30,L(600000:80000:20000)\n",
+              dial_before_and_after_setting(","));
+}
+
 struct WrapperCase {
     std::string line;         /* without its line break */
     std::function<int()> run; /* runs the wrapper on the session */
@@ -320,7 +359,7 @@ TEST_F(CagiCommands, EveryWrapperSendsItsCommandLine) {
         {"NOOP", [&] { return AGITool_noop(t, r); }},
         {"SET MUSIC ON default", [&] { return AGITool_set_music(t, r, 5, txt("default")); }},
         {"SET MUSIC OFF jazz", [&] { return AGITool_set_music(t, r, 0, txt("jazz")); }},
-        {"EXEC Dial SIP/5551000@gw1|30|L(600000:80000:20000)",
+        {"EXEC Dial SIP/5551000@gw1,30,L(600000:80000:20000)",
          [&] {
              return AGITool_exec_dial(t, r, txt("SIP"), txt("5551000"), txt("gw1"), 30, 600000);
          }},

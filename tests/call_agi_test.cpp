@@ -70,7 +70,8 @@ TEST_F(CallAgi, GetVariableReplyTable) {
         {"200 result=1 ()", -1, "INVALID"},
         {"200 result=1 (no close", -1, "INVALID"},
         {"200 result=1", -1, "INVALID"},
-        {"200 result=1 (Bob (home) x)y)", 1, "Bob (home"},
+        /* Asterisk does not escape a ')' inside a value: the last one closes it. */
+        {"200 result=1 (Bob (home) x)y)", 1, "Bob (home) x)y"},
         {"510 Invalid or unknown command", -1, "EMPTY"},
         {"200 result=-2", -2, "EMPTY"},
         {"200 result=1 (  two  spaces  )", 1, "  two  spaces  "},

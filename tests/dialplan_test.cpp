@@ -50,6 +50,17 @@ TEST_F(Dialplan, KeyAndMarkerRules) {
     } cases[] = {
         {"205", "exten => 205,1,Macro(stdexten,SIP/205,205)\n", "SIP/205"},
         {"205", "exten => 205,1,Macro(stdexten,SIP/205&Zap/3,205)\n", "SIP/205&Zap/3"},
+        /* Current PBXes: a marker inside a longer technology name gives the whole name;
+         * Gosub lines end the device text at a ',' or a ')'. */
+        {"205", "exten => 205,hint,PJSIP/205\n", "PJSIP/205"},
+        {"205", "exten => 205,1,Gosub(macro-stdexten,s,1(PJSIP/205))\n", "PJSIP/205"},
+        {"205", "exten => 205,1,Gosub(macro-stdexten,s,1(PJSIP/205&DAHDI/1,205))\n",
+         "PJSIP/205&DAHDI/1"},
+        {"206", "exten => 206,hint,DAHDI/2\n", "DAHDI/2"},
+        {"207", "exten => 207,1,Gosub(macro-stdexten,s,1(IAX2/gw/207))\n", "IAX2/gw/207"},
+        /* CRLF line ends: the carriage return in front of the line feed is not kept. */
+        {"205", "exten => 205,hint,PJSIP/205\r\n", "PJSIP/205"},
+        {"205", "exten => 205,hint,SIP/2\r05\r\n", "SIP/2\r05"},
         /* "SIP" is searched first, wherever "Zap" stands. */
         {"205", "exten => 205,1,Macro(stdexten,Zap/3&SIP/205,205)\n", "SIP/205"},
         {"206", "exten => 206,1,Macro(stdexten,Zap/3,206)\n", "Zap/3"},

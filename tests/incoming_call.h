@@ -75,6 +75,19 @@ inline bool wait_for_worker_exits(size_t count, int timeout_ms = 30000) {
     return true;
 }
 
+/* The number of open descriptors once it has come down to 'expected', or after timeout_ms.
+ * A worker's exit line can be read before its log write has closed the log file, so a
+ * count taken at once may still hold that descriptor. */
+inline int open_fds_settled_to(int expected, int timeout_ms = 2000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    int count = count_open_fds();
+    while (count != expected && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        count = count_open_fds();
+    }
+    return count;
+}
+
 /* One incoming call: the worker gets the 'server' end of a socket pair, the stand-in the
  * other. Script the stand-in through pbx() before start(). */
 class IncomingCall {

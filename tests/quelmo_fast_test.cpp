@@ -225,6 +225,11 @@ INSTANTIATE_TEST_SUITE_P(
         IncomingCase{"BracketOnlyBeforeLastOpenUsesWholeText", kOwnRecord, "A>B <5551234567", "",
                      {"exec SetCIDName \"A>B <5551234567\"", "exec SetCIDNum \"A>B <5551234567\""}},
         IncomingCase{"SixCharacterCallerIsShort", kOwnRecord, "555123", "",
+                     {"exec SetCIDName \"Alice\"", "exec SetCIDNum \"5551234\""}},
+        /* A current Asterisk's text for a call without caller ID holds no number. */
+        IncomingCase{"UnknownCallerUsesCalledExtensionRecord", kOwnRecord, "unknown", "",
+                     {"exec SetCIDName \"Alice\"", "exec SetCIDNum \"5551234\""}},
+        IncomingCase{"AnonymousCallerUsesCalledExtensionRecord", kOwnRecord, "anonymous", "",
                      {"exec SetCIDName \"Alice\"", "exec SetCIDNum \"5551234\""}}),
     [](const ::testing::TestParamInfo<IncomingCase> &info) { return info.param.name; });
 
@@ -303,6 +308,20 @@ TEST_F(QuelmoFast, IncomingCallRingsThenForwards) {
     wait_for_exits(1, "Exit Incoming Thread");
     std::vector<std::string> log = debug_messages();
     EXPECT_NE(log.end(), std::find(log.begin(), log.end(), "Incoming Call to 205"));
+}
+
+TEST_F(QuelmoFast, IncomingCallRingsPjsipExtensionOfGosubDialPlan) {
+    write_file(QUELMO_EXTERNAL_CONF, "exten => 205,1,Gosub(macro-stdexten,s,1(PJSIP/205,205))\n");
+    load(kOwnRecord, "205\t1\tDial\t${EXTEN:205},20\n205\t2\tWait\t1\n");
+    start_server();
+    auto pbx = connect_call(asterisk_environment("macro-stdexten", "205", "5551234567"));
+    pbx->expect("GET VARIABLE EXTENSION", var_reply("205"))
+        .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
+        .expect("GET VARIABLE CENTREX", "200 result=0")
+        .expect("exec Dial \"\"PJSIP/205\",20,r\"", "200 result=-1")
+        .expect("exec Goto \"999\"", kOk);
+    run_call(pbx.get());
+    wait_for_exits(1, "Exit Incoming Thread");
 }
 
 TEST_F(QuelmoFast, UnopenableDatabasesGiveNoCommandAndNextCallIsServed) {
