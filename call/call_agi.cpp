@@ -1,5 +1,5 @@
 /* call_agi: raw AGI helpers over a call's connection. Helpers given a descriptor open
- * their own "w+" stream over it and close both; helpers given a stream leave it open. */
+ * their own call stream over it and close both; helpers given a stream leave it open. */
 #include "call_agi.h"
 
 #include <cerrno>
@@ -9,6 +9,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "call_stream.h"
 #include "quelmo-utils.h"
 
 namespace {
@@ -98,7 +99,7 @@ int GetExecResult(FILE *AGI) {
 int GetVariable(int ClientSocket, char *var, char **value) {
     int status = -1;
     quelmo_debugf("Enter GetVariable (var = %s)", var);
-    FILE *stream = fdopen(ClientSocket, "w+");
+    FILE *stream = OpenCallStream(ClientSocket);
     if (stream == nullptr) {
         quelmo_debugf("Enter GetVariable (var = %s) failed with error: %s", var, strerror(errno));
         close(ClientSocket);
@@ -134,16 +135,13 @@ void SetCallerID(FILE *call_AGI, EXTENSION_INFO *cid) {
 }
 
 void GotoContext(int ClientSocket, char *context) {
-    FILE *stream = fdopen(ClientSocket, "w+");
+    FILE *stream = OpenCallStream(ClientSocket);
     if (stream == nullptr) {
         quelmo_debugf("Enter GotoContext (context = %s) failed with error: %s", context,
                       strerror(errno));
         close(ClientSocket);
         return;
     }
-    /* Unbuffered: a buffered stream that has read past a reply (an early line, or an
-     * unsolicited "HANGUP") cannot write on a socket any more. */
-    setvbuf(stream, nullptr, _IONBF, 0);
     if (goto_step(stream, "SET CONTEXT %s\n", context) >= 0 &&
         goto_step(stream, "SET PRIORITY %s\n", "1") >= 0)
         goto_step(stream, "SET EXTENSION %s\n", "s");

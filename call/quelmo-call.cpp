@@ -15,6 +15,7 @@
 
 #include "cagi.h"
 #include "call_agi.h"
+#include "call_stream.h"
 #include "dialplan.h"
 #include "quelmo-paths.h"
 #include "quelmo-utils.h"
@@ -23,7 +24,7 @@ namespace {
 
 /* What one incoming forwarding worker holds while it runs the rules. */
 struct IncomingWorker {
-    FILE *call;          /* "w+" stream over the worker's descriptor; closing it closes that */
+    FILE *call;          /* call stream over the worker's descriptor; closing it closes that */
     int centrex;         /* non-zero: forwards to external numbers keep the Local channel */
     EXTENSION_INFO *cid; /* presented on forwards to external numbers; released (null) once
                             the first local forward has been written */
@@ -222,17 +223,6 @@ FORWARDING_LIST *run_rules(IncomingWorker *worker, FORWARDING_LIST *rules) {
     return rules;
 }
 
-/* Opens the call stream. Unbuffered: a buffered stream that has read ahead past the
- * reply it needed (an unread reply and the next one arriving together) cannot write on
- * a socket any more, since it tries to seek back over the unread bytes. Unbuffered, the
- * unread replies stay on the connection, oldest first, and each line goes out in one
- * write. */
-FILE *open_call_stream(int descriptor) {
-    FILE *call = fdopen(descriptor, "w+");
-    if (call != nullptr) setvbuf(call, nullptr, _IONBF, 0);
-    return call;
-}
-
 }  // namespace
 
 void *Incoming_Thread(void *incoming_args) {
@@ -244,7 +234,7 @@ void *Incoming_Thread(void *incoming_args) {
     IncomingWorker worker = {nullptr, handoff->centrex, handoff->cid};
     free(handoff);
 
-    worker.call = open_call_stream(descriptor);
+    worker.call = OpenCallStream(descriptor);
     if (worker.call == nullptr) {
         int error = errno;
         quelmo_debugf("Enter Incoming Thread failed with error: %s", strerror(error));
@@ -617,9 +607,7 @@ void *Outgoing_Thread(void *outgoing_args) {
     OutgoingArgs *args = static_cast<OutgoingArgs *>(outgoing_args);
     int sock = args->ClientSock;
     EXTENSION_INFO *cid = args->extension;
-    FILE *stream = fdopen(sock, "w+");
-    /* Unbuffered, so a reply read never holds back a later write on the socket. */
-    if (stream != nullptr) setvbuf(stream, nullptr, _IONBF, 0);
+    FILE *stream = OpenCallStream(sock);
     SetCallerID(stream, cid);
     release_caller_id(&cid);
     if (stream != nullptr)

@@ -11,8 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "quelmo-paths.h"
@@ -21,12 +23,28 @@ pthread_mutex_t quelmo_file_mutex;
 
 namespace {
 
-/* Whether the calling thread holds quelmo_file_mutex, and the descriptor of the log file
- * it has open (-1 when none). A signal handler reads both to learn what the interrupted
- * code of its own thread holds. The mutex and the flag change together with the two
- * handled signals blocked, so a handler never sees one without the other. */
-thread_local std::atomic<bool> log_mutex_held{false};
+/* Where the calling thread stands with quelmo_file_mutex, and the descriptor of the log
+ * file it has open (-1 when none). A signal handler reads both to learn what the
+ * interrupted code of its own thread holds. LOCKING and UNLOCKING cover the mutex's own
+ * lock and unlock calls, where a handler cannot tell whether the thread holds it. */
+enum LogMutexState { LOG_MUTEX_FREE, LOG_MUTEX_LOCKING, LOG_MUTEX_HELD, LOG_MUTEX_UNLOCKING };
+thread_local std::atomic<int> log_mutex_state{LOG_MUTEX_FREE};
 thread_local std::atomic<int> open_log_fd{-1};
+
+/* The process id, kept so that a log line costs no getpid call; forgotten in the child
+ * of a fork (daemon() forks), which asks again. */
+std::atomic<long> cached_pid{0};
+
+long process_id() {
+    long pid = cached_pid.load();
+    if (pid == 0) {
+        pid = static_cast<long>(getpid());
+        cached_pid.store(pid);
+    }
+    return pid;
+}
+
+void forget_pid_after_fork() { cached_pid.store(0); }
 
 /* Offset of local time from UTC, refreshed by every ordinary message, so that a signal
  * handler can form local time without localtime_r (which may lock or allocate). */
@@ -87,7 +105,7 @@ void write_signal_entry(const char *message) {
     SafeText t;
     add_safe_time(&t, time(nullptr));
     t.add(" [");
-    t.add_unsigned(static_cast<unsigned long>(getpid()), 10, 1);
+    t.add_unsigned(static_cast<unsigned long>(process_id()), 10, 1);
     t.add("] [");
     t.add_unsigned(static_cast<unsigned long>(pthread_self()), 16, 1);
     t.add("]: ");
@@ -102,47 +120,71 @@ void write_signal_entry(const char *message) {
     close(fd);
 }
 
-/* Logs a handler's message unless its thread holds the log mutex (the fault came from
- * inside quelmo_debug). When 'release' is set (the thread is about to end) what the
+/* Logs a handler's message unless its thread may hold the log mutex (the signal came
+ * from inside quelmo_debug). When 'release' is set (the thread is about to end) what the
  * thread holds is given up: closing its log descriptor drops the file lock, and the mutex
- * is unlocked, so that the other threads can go on logging. */
-void log_from_handler(const char *message, bool release) {
+ * is unlocked, so that the other threads can go on logging. Returns false when the thread
+ * must not end: it was inside the mutex's own lock or unlock call, which never faults, so
+ * the signal was sent from outside and the thread may or may not hold the mutex. */
+bool log_from_handler(const char *message, bool release) {
     int saved_errno = errno;
-    if (!log_mutex_held) {
-        if (pthread_mutex_lock(&quelmo_file_mutex) == 0) {
-            write_signal_entry(message);
-            pthread_mutex_unlock(&quelmo_file_mutex);
-        }
-    } else if (release) {
-        int fd = open_log_fd.exchange(-1);
-        if (fd >= 0) close(fd);
-        log_mutex_held = false;
-        pthread_mutex_unlock(&quelmo_file_mutex);
+    bool may_end = true;
+    switch (log_mutex_state.load()) {
+        case LOG_MUTEX_FREE:
+            if (pthread_mutex_lock(&quelmo_file_mutex) == 0) {
+                write_signal_entry(message);
+                pthread_mutex_unlock(&quelmo_file_mutex);
+            }
+            break;
+        case LOG_MUTEX_HELD:
+            if (release) {
+                int fd = open_log_fd.exchange(-1);
+                if (fd >= 0) close(fd);
+                log_mutex_state = LOG_MUTEX_FREE;
+                pthread_mutex_unlock(&quelmo_file_mutex);
+            }
+            break;
+        default:
+            may_end = false;
+            break;
     }
     errno = saved_errno;
+    return may_end;
 }
 
-/* Blocks the two handled signals for the life of the holder, so that the log mutex and
- * log_mutex_held change as one step. */
-class HandledSignalsBlocked {
-   public:
-    HandledSignalsBlocked() {
-        sigset_t handled;
-        sigemptyset(&handled);
-        sigaddset(&handled, SIGSEGV);
-        sigaddset(&handled, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &handled, &saved_);
+/* Writes the "time [pid] [thread]: " head of an ordinary log line into head; returns its
+ * length. */
+size_t format_line_head(char *head, size_t size) {
+    time_t now = time(nullptr);
+    struct tm local;
+    char time_text[64] = "";
+    if (localtime_r(&now, &local) != nullptr) {
+        refresh_utc_offset(&local);
+        strftime(time_text, sizeof(time_text), "%b %d %T", &local);
     }
-    ~HandledSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+    int length = snprintf(head, size, "%s [%ld] [%lx]: ", time_text, process_id(),
+                          static_cast<unsigned long>(pthread_self()));
+    if (length < 0) return 0;
+    return static_cast<size_t>(length) < size ? static_cast<size_t>(length) : size - 1;
+}
 
-   private:
-    sigset_t saved_;
-};
+/* Appends head, message and line break to the log in one write, so the line is whole in
+ * the file when this returns. */
+void append_line(int fd, const char *head, size_t head_length, const char *message) {
+    char line_break[] = "\n";
+    struct iovec parts[3] = {{const_cast<char *>(head), head_length},
+                             {const_cast<char *>(message), strlen(message)},
+                             {line_break, 1}};
+    while (writev(fd, parts, 3) < 0 && errno == EINTR) {
+    }
+}
 
 }  // namespace
 
 void quelmo_init(void) {
     pthread_mutex_init(&quelmo_file_mutex, nullptr);
+    static std::once_flag fork_handler;
+    std::call_once(fork_handler, [] { pthread_atfork(nullptr, nullptr, forget_pid_after_fork); });
     time_t now = time(nullptr);
     struct tm local;
     if (localtime_r(&now, &local) != nullptr) refresh_utc_offset(&local);
@@ -150,39 +192,35 @@ void quelmo_init(void) {
 
 int quelmo_lock_file(int lock) {
     if (lock == 1) {
-        HandledSignalsBlocked blocked;
+        log_mutex_state = LOG_MUTEX_LOCKING;
         int rc = pthread_mutex_lock(&quelmo_file_mutex);
-        log_mutex_held = rc == 0;
+        log_mutex_state = rc == 0 ? LOG_MUTEX_HELD : LOG_MUTEX_FREE;
         return rc;
     }
     if (lock == 0) {
-        HandledSignalsBlocked blocked;
-        log_mutex_held = false;
-        return pthread_mutex_unlock(&quelmo_file_mutex);
+        log_mutex_state = LOG_MUTEX_UNLOCKING;
+        int rc = pthread_mutex_unlock(&quelmo_file_mutex);
+        log_mutex_state = LOG_MUTEX_FREE;
+        return rc;
     }
     quelmo_debug(const_cast<char *>("quelmo_lock_file should never get here."));
     return 1;
 }
 
+/* The log is opened for every line (a moved or deleted log is created anew) with plain
+ * open/flock/writev/close: no stdio stream, so no buffer set-up or seek per line. */
 void quelmo_debug(char *message) {
     quelmo_lock_file(1);
-    FILE *log = fopen(QUELMO_DEBUG_LOG, "ae");
-    if (log != nullptr) {
-        open_log_fd = fileno(log);
-        flock(fileno(log), LOCK_EX);
-        time_t now = time(nullptr);
-        struct tm local;
-        char time_text[256] = "";
-        if (localtime_r(&now, &local) != nullptr) {
-            refresh_utc_offset(&local);
-            strftime(time_text, sizeof(time_text), "%b %d %T", &local);
-        }
-        fprintf(log, "%s [%d] [%lx]: %s\n", time_text, static_cast<int>(getpid()),
-                static_cast<unsigned long>(pthread_self()), message);
-        fflush(log);
-        flock(fileno(log), LOCK_UN);
+    int fd = open(QUELMO_DEBUG_LOG, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        open_log_fd = fd;
+        flock(fd, LOCK_EX);
+        char head[128];
+        size_t head_length = format_line_head(head, sizeof(head));
+        append_line(fd, head, head_length, message);
+        flock(fd, LOCK_UN);
         open_log_fd = -1;
-        fclose(log);
+        close(fd);
     }
     quelmo_lock_file(0);
 }
@@ -210,6 +248,5 @@ void quelmo_debugf(const char *format, ...) {
 void sig_pipe(int /*signo*/) { log_from_handler("Caught SIGPIPE\n", false); }
 
 void sig_segfault(int /*signo*/) {
-    log_from_handler("Caught SIGSEGV\n", true);
-    pthread_exit(nullptr);
+    if (log_from_handler("Caught SIGSEGV\n", true)) pthread_exit(nullptr);
 }

@@ -36,8 +36,10 @@ int quelmo_lock_file(int lock);
 void sig_pipe(int signo);
 
 /* SIGSEGV handler: logs "Caught SIGSEGV\n" and ends the calling thread only. Uses
- * async-signal-safe calls only; skips the entry when the thread already holds the log
- * mutex and releases that mutex before the thread ends, so other threads can still log. */
+ * async-signal-safe calls only; skips the entry when the thread may hold the log mutex and
+ * releases that mutex before the thread ends, so other threads can still log. A signal
+ * sent from outside while the thread is inside the mutex's own lock or unlock call (where
+ * it cannot tell whether it holds the mutex) is ignored: the thread goes on. */
 void sig_segfault(int signo);
 
 #endif
