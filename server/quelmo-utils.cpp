@@ -32,6 +32,9 @@ thread_local std::atomic<int> open_log_fd{-1};
  * handler can form local time without localtime_r (which may lock or allocate). */
 std::atomic<long> local_utc_offset{0};
 
+/* Where quelmo_debug sends messages instead of the log file, or null (quelmo_debug_to). */
+std::atomic<void (*)(const char *)> message_sink{nullptr};
+
 const char *const month_names[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
@@ -164,8 +167,16 @@ int quelmo_lock_file(int lock) {
     return 1;
 }
 
+void quelmo_debug_to(void (*sink)(const char *message)) { message_sink.store(sink); }
+
 void quelmo_debug(char *message) {
     quelmo_lock_file(1);
+    void (*sink)(const char *) = message_sink.load();
+    if (sink != nullptr) {
+        sink(message);
+        quelmo_lock_file(0);
+        return;
+    }
     FILE *log = fopen(QUELMO_DEBUG_LOG, "ae");
     if (log != nullptr) {
         open_log_fd = fileno(log);
