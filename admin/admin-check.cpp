@@ -217,7 +217,8 @@ void check_ring_rule(const RuleInQuestion &in, char *args) {
     if (separator == '|')
         add_rule_finding(in, "ring rule written with '|': a current Asterisk dials one device" +
                                  std::string(" named after the whole text and fails while the") +
-                                 " rule reports success: write ',' in place of '|'");
+                                 " rule reports success: write ',' in place of '|', which only an Asterisk" +
+                                 " older than 1.6 takes");
     check_ring_device(in, extension);
 }
 

@@ -324,7 +324,8 @@ TEST_F(QuelmoAdminCheck, EachKindOfFindingIsReportedOnce) {
         {"clean", CLEAN_EXTENSIONS, CLEAN_FORWARDING, CLEAN_EXTERNAL, "", ""},
         {"pipe", CLEAN_EXTENSIONS, "205\t1\tDial\t${EXTEN:205}|20\n", CLEAN_EXTERNAL,
          "205: ring rule written with '|': a current Asterisk dials one device",
-         "write ',' in place of '|' (rule 1: Dial ${EXTEN:205}|20)"},
+         "write ',' in place of '|', which only an Asterisk older than 1.6 takes"
+         " (rule 1: Dial ${EXTEN:205}|20)"},
         {"malformed ring", CLEAN_EXTENSIONS, "205\t1\tWait\t1\n205\t2\tDial\t${EXTEN:205}\n",
          CLEAN_EXTERNAL, "205: the daemon skips this ring rule as malformed",
          "(rule 2: Dial ${EXTEN:205})"},
