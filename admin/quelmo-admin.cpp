@@ -69,7 +69,8 @@ struct Options {
     std::string dir = QUELMO_DB_DIR;
     std::string server_id;
     std::string command;
-    std::vector<std::string> files; /* load: the extensions file, then the forwarding file */
+    std::vector<std::string> files; /* load: the extensions file, then the forwarding file;
+                                       explain: the words after "explain" */
     ExplainRequest explain;         /* explain: the call */
 };
 
