@@ -1,8 +1,9 @@
 /* quelmo.admin: creates and inspects the two databases of one server. 'load' replaces both
  * from text files, checked whole before anything is written, each written to a new file
  * and renamed over the old one; 'dump' prints both in the same text formats; 'upgrade'
- * brings files of an older Berkeley DB to the current format. The databases are reached
- * only through the store (quelmo-db), so this program never sees the password. */
+ * brings files of an older Berkeley DB to the current format; 'explain' (admin-explain)
+ * and 'check' (admin-check) show what calls will do. The databases are reached only
+ * through the store (quelmo-db), so this program never sees the password. */
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,8 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "admin-check.h"
+#include "admin-explain.h"
 #include "quelmo-db.h"
 #include "quelmo-paths.h"
+#include "quelmo-utils.h"
 
 namespace {
 
@@ -27,6 +31,9 @@ const char *const USAGE =
     "usage: quelmo.admin [--dir DIR] SERVER_ID load EXTENSIONS_FILE FORWARDING_FILE\n"
     "       quelmo.admin [--dir DIR] SERVER_ID dump\n"
     "       quelmo.admin [--dir DIR] SERVER_ID upgrade\n"
+    "       quelmo.admin [--dir DIR] SERVER_ID explain [--context CONTEXT] [--callerid TEXT]\n"
+    "                    [--set NAME=VALUE]... [--reply APP=RESULT]... [--log] EXTENSION\n"
+    "       quelmo.admin [--dir DIR] SERVER_ID check\n"
     "DIR is the database directory (default " QUELMO_DB_DIR ").\n"
     "Extensions file: EXTENSION<TAB>CIDNAME<TAB>CIDNUM per line.\n"
     "Forwarding file: EXTENSION<TAB>PRIORITY<TAB>APP<TAB>ARGS per line, in the order the\n"
@@ -62,7 +69,9 @@ struct Options {
     std::string dir = QUELMO_DB_DIR;
     std::string server_id;
     std::string command;
-    std::vector<std::string> files; /* load: the extensions file, then the forwarding file */
+    std::vector<std::string> files; /* load: the extensions file, then the forwarding file;
+                                       explain: the words after "explain" */
+    ExplainRequest explain;         /* explain: the call */
 };
 
 /* Fills options from the command line; false when it does not match the usage. */
@@ -78,11 +87,17 @@ bool parse_command_line(int argc, char **argv, Options *options) {
     options->command = argv[next++];
     options->files.assign(argv + next, argv + argc);
     if (options->command == "load") return options->files.size() == 2;
-    return (options->command == "dump" || options->command == "upgrade") && options->files.empty();
+    if (options->command == "explain") return ParseExplainArguments(options->files, &options->explain);
+    return (options->command == "dump" || options->command == "upgrade" ||
+            options->command == "check") &&
+           options->files.empty();
 }
 
+/* The directory and the start of the database file names, as the server's prefix. */
+std::string database_prefix(const Options &options) { return options.dir + FILE_STEM; }
+
 std::string database_path(const Options &options, const char *suffix) {
-    return options.dir + FILE_STEM + options.server_id + suffix;
+    return database_prefix(options) + options.server_id + suffix;
 }
 
 /* The store takes the identifier as a mutable text it never changes. */
@@ -519,6 +534,28 @@ void run_upgrade(const Options &options) {
     replace_files({&extension_file, &forwarding_file});
 }
 
+/* Returns the exit status: 0 when the call was played. */
+int run_explain(Options *options) {
+    options->explain.server_id = options->server_id;
+    options->explain.db_prefix = database_prefix(*options);
+    return ExplainCall(options->explain, stdout);
+}
+
+/* Prints the findings and their count. Returns the exit status: 0 without findings. */
+int run_check(const Options &options) {
+    CheckTarget target = {options.server_id, database_path(options, QUELMO_DB_EXTENSION_SUFFIX),
+                          database_path(options, QUELMO_DB_FORWARDING_SUFFIX), QUELMO_RUN_UID};
+    std::vector<std::string> findings;
+    if (CheckServer(target, &findings) != 0) return 1;
+    for (const std::string &finding : findings) printf("%s\n", finding.c_str());
+    if (findings.empty())
+        printf("no findings\n");
+    else
+        printf("%zu finding%s\n", findings.size(), findings.size() == 1 ? "" : "s");
+    if (fflush(stdout) != 0) fail_system("standard output");
+    return findings.empty() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -528,6 +565,9 @@ int main(int argc, char **argv) {
         return 2;
     }
     try {
+        if (options.command == "explain" || options.command == "check") quelmo_init();
+        if (options.command == "explain") return run_explain(&options);
+        if (options.command == "check") return run_check(options);
         if (options.command == "load")
             run_load(options);
         else if (options.command == "dump")

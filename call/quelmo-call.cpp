@@ -30,8 +30,6 @@ struct IncomingWorker {
                             the first local forward has been written */
 };
 
-enum RuleForm { RING_RULE, LOCAL_FORWARD_RULE, PLAIN_RULE };
-
 /* Argument separators of a ring rule: '|' of the old PBX syntax, ',' of the current one. */
 const char kPipeSeparator = '|';
 const char kCommaSeparator = ',';
@@ -58,11 +56,15 @@ void release_rules(FORWARDING_LIST *node) {
     while (node != nullptr) node = release_rule(node);
 }
 
+}  // namespace
+
 RuleForm classify_rule(const char *args) {
     if (strstr(args, "EXTEN") != nullptr) return RING_RULE;
     if (strstr(args, "@internal") != nullptr) return LOCAL_FORWARD_RULE;
     return PLAIN_RULE;
 }
+
+namespace {
 
 /* Reads the reply to the command just written, or counts a refused command as a reply
  * without "=". Logs and returns the result. */
@@ -76,6 +78,8 @@ int skip_malformed_rule(const FORWARDING_INFO *rule) {
     quelmo_debugf("Malformed rule %s %s, skipped", rule->app, rule->args);
     return 0;
 }
+
+}  // namespace
 
 /* Splits ring args such as "${EXTEN:205}|20" into the extension text (cut at the '}')
  * and the delay (after the last separator past the ':'). A rule without a '|' there but
@@ -99,6 +103,8 @@ bool parse_ring_args(char *args, char **extension, char **delay, char *separator
     return true;
 }
 
+namespace {
+
 /* Heap text "Local/EXT@internal": rings the extension through the dial plan itself. */
 char *make_default_device(const char *extension) {
     int length = snprintf(nullptr, 0, "Local/%s@internal", extension);
@@ -107,22 +113,31 @@ char *make_default_device(const char *extension) {
     return device;
 }
 
-/* The extension's device text from the external, then the internal dial-plan file, or
- * the default. Caller frees it; null only when memory runs out. */
-char *find_ring_device(char *extension) {
+}  // namespace
+
+char *lookup_ring_device(char *extension) {
     char *device = nullptr;
-    if (GetDEVfromConf(extension, const_cast<char *>(QUELMO_EXTERNAL_CONF), &device) == 0 &&
-        GetDEVfromConf(extension, const_cast<char *>(QUELMO_INTERNAL_CONF), &device) == 0) {
+    if (GetDEVfromConf(extension, const_cast<char *>(QUELMO_EXTERNAL_CONF), &device) == 0)
+        GetDEVfromConf(extension, const_cast<char *>(QUELMO_INTERNAL_CONF), &device);
+    return device;
+}
+
+bool is_unsupported_device(const char *device) {
+    return strncasecmp(device, "SIP/NOSUPPORT", 13) == 0 ||
+           strncasecmp(device, "PJSIP/NOSUPPORT", 15) == 0;
+}
+
+namespace {
+
+/* The extension's device text from the dial-plan files, or the default. Caller frees it;
+ * null only when memory runs out. */
+char *find_ring_device(char *extension) {
+    char *device = lookup_ring_device(extension);
+    if (device == nullptr) {
         quelmo_debugf("Could not find device information, using default syntax");
         device = make_default_device(extension);
     }
     return device;
-}
-
-/* A device text the dial plan marks as not to be rung, for chan_sip or PJSIP. */
-bool is_unsupported_device(const char *device) {
-    return strncasecmp(device, "SIP/NOSUPPORT", 13) == 0 ||
-           strncasecmp(device, "PJSIP/NOSUPPORT", 15) == 0;
 }
 
 /* Rings the devices of the rule's extension with its delay. Returns the result. */
@@ -147,6 +162,8 @@ int run_ring_rule(IncomingWorker *worker, FORWARDING_INFO *rule) {
     return result;
 }
 
+}  // namespace
+
 /* The number of forward args such as "Local/555-123@internal|30": after the first '/',
  * cut at the first '@' after it. An '@' in front of the '/' is not the number's end:
  * cutting there would leave "@internal" inside the number and send it twice. Null, args
@@ -158,6 +175,13 @@ char *cut_forward_number(char *args) {
     if (at != nullptr) *at = '\0';
     return slash + 1;
 }
+
+bool is_external_forward(char *number) {
+    return number[0] != '\0' && number[1] >= '0' && number[1] <= '9' &&
+           IsExternalNumber(number) == 1;
+}
+
+namespace {
 
 /* Before a forward that leaves the PBX: presents the held caller ID, and returns the
  * suffix that keeps the Local channel in the call's path when centrex is on. */
@@ -182,7 +206,7 @@ int run_local_forward_rule(IncomingWorker *worker, FORWARDING_INFO *rule) {
     if (number == nullptr) return skip_malformed_rule(rule);
     quelmo_debugf("Forwarding to number: %s", number);
     const char *suffix = "";
-    if (number[0] != '\0' && number[1] >= '0' && number[1] <= '9' && IsExternalNumber(number) == 1)
+    if (is_external_forward(number))
         suffix = prepare_external_forward(worker, number);
     else
         quelmo_debugf("Not external number");
@@ -265,6 +289,7 @@ const int kGlobalRecordKey = 0;
 /* What one dispatch holds; released in one place (release_dispatch). */
 struct Dispatch {
     char *server_id;
+    const CallFiles *files;  /* where the databases and the database error log are */
     int connection;          /* the accepted descriptor, shared by in and out */
     FILE *saved_stdin;       /* the process's streams before the call, put back at the end */
     FILE *saved_stdout;
@@ -573,8 +598,8 @@ bool route_call(Dispatch *d) {
     if (!attach_standard_streams(d)) return false;
     AGITool_Init(&d->tool);
     d->tool_started = true;
-    d->db_log = fopen(QUELMO_DB_ERROR_LOG, "ae");
-    if (db_startup(&d->dbs, d->server_id, d->db_log) != 0) {
+    d->db_log = fopen(d->files->db_error_log, "ae");
+    if (db_startup_at(&d->dbs, d->files->db_prefix, d->server_id, d->db_log) != 0) {
         quelmo_debug(const_cast<char *>("Cannot open database, Exiting gracefully."));
         return false;
     }
@@ -591,10 +616,16 @@ bool route_call(Dispatch *d) {
 }  // namespace
 
 void ClientProcessCall(int clntSocket, char *server_id) {
+    static const CallFiles daemon_files = {QUELMO_DB_PREFIX, QUELMO_DB_ERROR_LOG};
+    ClientProcessCallWithFiles(clntSocket, server_id, &daemon_files);
+}
+
+void ClientProcessCallWithFiles(int clntSocket, char *server_id, const CallFiles *files) {
     quelmo_debugf("Enter ClientProcessCall (server_id=%s)", server_id);
     Dispatch d;
     memset(&d, 0, sizeof(d));
     d.server_id = server_id;
+    d.files = files;
     d.connection = clntSocket;
     bool normal_end = route_call(&d);
     release_dispatch(&d);

@@ -21,8 +21,18 @@ typedef struct OutgoingArgs {
     EXTENSION_INFO *extension; /* the caller ID to set; never null */
 } OutgoingArgs;
 
+/* Files the dispatcher opens for every call. */
+typedef struct CallFiles {
+    const char *db_prefix;    /* directory and start of the database file names */
+    const char *db_error_log; /* database error log, opened for appending */
+} CallFiles;
+
 /* Dispatches one accepted connection. Takes clntSocket: it is closed on every path. */
 void ClientProcessCall(int clntSocket, char *server_id);
+
+/* ClientProcessCall with other files than the daemon's fixed ones (QUELMO_DB_PREFIX,
+ * QUELMO_DB_ERROR_LOG), for quelmo.admin explain. files is borrowed for the call. */
+void ClientProcessCallWithFiles(int clntSocket, char *server_id, const CallFiles *files);
 
 /* Thread entry: sets the caller ID of an outgoing call. Takes an OutgoingArgs. */
 void *Outgoing_Thread(void *outgoing_args);
@@ -30,5 +40,36 @@ void *Outgoing_Thread(void *outgoing_args);
 /* Thread entry: forwards an incoming call rule by rule and sends it to priority 999.
  * Takes an IncomingArgs. */
 void *Incoming_Thread(void *incoming_args);
+
+/* ---- How the incoming worker reads a rule. quelmo.admin check judges rules with these,
+ * so that it and the worker cannot disagree. ---- */
+
+enum RuleForm { RING_RULE, LOCAL_FORWARD_RULE, PLAIN_RULE };
+
+/* The form of a rule by its args: "EXTEN" makes a ring rule, else "@internal" a local
+ * forward, else it is run as it stands. */
+RuleForm classify_rule(const char *args);
+
+/* Splits ring args such as "${EXTEN:205},20" in place into the extension text and the
+ * delay, and gives the separator the rule uses ('|' or ','). Returns false, args
+ * untouched, when the worker skips the rule as malformed. */
+bool parse_ring_args(char *args, char **extension, char **delay, char *separator);
+
+/* The number of forward args such as "Local/5551234@internal", cut in place; null, args
+ * untouched, when the worker skips the rule as malformed. */
+char *cut_forward_number(char *args);
+
+/* The device text the worker rings for extension: from the external, then the internal
+ * dial-plan file. Null when neither has one (the worker then rings Local/EXT@internal) or
+ * memory runs out; otherwise the caller frees it. */
+char *lookup_ring_device(char *extension);
+
+/* Whether the worker skips a ring rule with this device text, which marks the extension
+ * as having no phone: "SIP/NOSUPPORT" or "PJSIP/NOSUPPORT" in any letter case. */
+bool is_unsupported_device(const char *device);
+
+/* Whether a forward to number leaves the PBX and so presents the call's caller ID first:
+ * the number is of the external class and its second character is a digit. */
+bool is_external_forward(char *number);
 
 #endif

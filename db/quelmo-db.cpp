@@ -75,11 +75,11 @@ DBT make_key_buffer(unsigned char bytes[INT_BYTES]) {
     return key;
 }
 
-/* QUELMO_DB_PREFIX + server_id + suffix in an exact-size heap buffer; null without memory. */
-char *make_file_name(const char *server_id, const char *suffix) {
-    size_t size = strlen(QUELMO_DB_PREFIX) + strlen(server_id) + strlen(suffix) + 1;
+/* prefix + server_id + suffix in an exact-size heap buffer; null without memory. */
+char *make_file_name(const char *prefix, const char *server_id, const char *suffix) {
+    size_t size = strlen(prefix) + strlen(server_id) + strlen(suffix) + 1;
     char *name = static_cast<char *>(malloc(size));
-    if (name != nullptr) snprintf(name, size, "%s%s%s", QUELMO_DB_PREFIX, server_id, suffix);
+    if (name != nullptr) snprintf(name, size, "%s%s%s", prefix, server_id, suffix);
     return name;
 }
 
@@ -312,11 +312,15 @@ bool push_key(int **keys, size_t *count, size_t *capacity, int key) {
 }  // namespace
 
 int db_startup(QUELMO_DBS *quelmo, char *server_id, FILE *error_file) {
-    if (quelmo == nullptr || server_id == nullptr) return EINVAL;
+    return db_startup_at(quelmo, QUELMO_DB_PREFIX, server_id, error_file);
+}
+
+int db_startup_at(QUELMO_DBS *quelmo, const char *prefix, char *server_id, FILE *error_file) {
+    if (quelmo == nullptr || prefix == nullptr || server_id == nullptr) return EINVAL;
     quelmo->extension_dbp = nullptr;
     quelmo->forwarding_dbp = nullptr;
-    quelmo->extension_db_name = make_file_name(server_id, QUELMO_DB_EXTENSION_SUFFIX);
-    quelmo->forwarding_db_name = make_file_name(server_id, QUELMO_DB_FORWARDING_SUFFIX);
+    quelmo->extension_db_name = make_file_name(prefix, server_id, QUELMO_DB_EXTENSION_SUFFIX);
+    quelmo->forwarding_db_name = make_file_name(prefix, server_id, QUELMO_DB_FORWARDING_SUFFIX);
     quelmo->error_file = error_file;
     if (quelmo->extension_db_name == nullptr || quelmo->forwarding_db_name == nullptr) {
         release_failed_set(quelmo);
@@ -434,6 +438,12 @@ int db_lookup_forwarding_rules(QUELMO_DBS *quelmo, int extension_key,
     *forwarding_rules = list.head;
     return 0;
 }
+
+void db_free_extension(EXTENSION_INFO *record) {
+    if (record != nullptr) free_extension(record);
+}
+
+void db_free_forwarding_rules(FORWARDING_LIST *rules) { free_rule_list(rules); }
 
 int db_insert_extension(QUELMO_DBS *quelmo, EXTENSION_INFO *extension) {
     if (quelmo == nullptr) return EINVAL;

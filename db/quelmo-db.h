@@ -53,6 +53,11 @@ typedef struct quelmo_dbs {
  * the caller never shuts it down. */
 int db_startup(QUELMO_DBS *quelmo, char *server_id, FILE *error_file);
 
+/* db_startup with the files named prefix + server_id + suffix instead of behind
+ * QUELMO_DB_PREFIX (prefix borrowed, read during the call only), for quelmo.admin's
+ * --dir. */
+int db_startup_at(QUELMO_DBS *quelmo, const char *prefix, char *server_id, FILE *error_file);
+
 /* Closes both databases (even when the first close fails) and frees the names, leaving
  * the fields null. Returns the status of closing the forwarding database; a failed
  * extension close is only written. REQUIRES: db_startup returned 0. */
@@ -91,6 +96,14 @@ int db_lookup_extension(QUELMO_DBS *quelmo, int extension_key, EXTENSION_INFO **
  * out) and a null list. *forwarding_rules is always written; the caller frees the list. */
 int db_lookup_forwarding_rules(QUELMO_DBS *quelmo, int extension_key,
                                FORWARDING_LIST **forwarding_rules);
+
+/* Frees a record that db_lookup_extension returned: its texts, then the record. Null is
+ * a no-op. */
+void db_free_extension(EXTENSION_INFO *record);
+
+/* Frees a list that db_lookup_forwarding_rules returned, node by node with each rule and
+ * its texts. Null is a no-op. */
+void db_free_forwarding_rules(FORWARDING_LIST *rules);
 
 /* Stores extension's caller-ID record under atoi(extension->extension) in the set's
  * extension database, never replacing an existing one; a null cidname or cidnum is stored

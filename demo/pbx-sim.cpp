@@ -127,21 +127,23 @@ void finish_outcome(const SimCall &call, SimTranscript *transcript) {
                                            place.extension + ", priority " + place.priority;
 }
 
-/* Answers every complete line in pending, oldest first. Returns false when a reply could
- * not be sent. */
-bool answer_lines(int sock, const SimCall &call, std::string *pending, SimTranscript *transcript) {
+/* Answers every complete line in pending, oldest first, while *can_send; a reply that
+ * cannot be sent clears it (the server has closed). Each line is recorded with the
+ * answer the PBX gives, sent or not, so the transcript does not hang on the moment the
+ * server's close arrives: over a socket pair a reply fails at once, over TCP only later. */
+void answer_lines(int sock, const SimCall &call, std::string *pending, SimTranscript *transcript,
+                  bool *can_send) {
     size_t end;
     while ((end = pending->find('\n')) != std::string::npos) {
         std::string command = pending->substr(0, end);
         pending->erase(0, end + 1);
         transcript->entries.push_back({SIM_COMMAND, command + "\n"});
         std::string reply = SimReplyTo(call, command);
-        if (call.ring_ms > 0 && strcasecmp(exec_application(command).c_str(), "Dial") == 0)
+        if (*can_send && call.ring_ms > 0 && strcasecmp(exec_application(command).c_str(), "Dial") == 0)
             pause_ms(call.ring_ms);
         transcript->entries.push_back({SIM_REPLY, reply});
-        if (!send_all(sock, reply)) return false;
+        if (*can_send && !send_all(sock, reply)) *can_send = false;
     }
-    return true;
 }
 
 }  // namespace
@@ -183,9 +185,11 @@ int SimPlayCall(int sock, const SimCall &call, SimTranscript *transcript) noexce
     transcript->entries.push_back({SIM_ENVIRONMENT, environment});
     std::string pending;
     char buf[4096];
-    ssize_t n = 0;
-    bool sent = send_all(sock, environment);
-    while (sent && (sent = answer_lines(sock, call, &pending, transcript))) {
+    ssize_t n;
+    bool can_send = send_all(sock, environment);
+    /* Reads on after a failed reply: what the server sent before closing is still there. */
+    for (;;) {
+        answer_lines(sock, call, &pending, transcript, &can_send);
         n = recv(sock, buf, sizeof(buf), 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
@@ -193,7 +197,7 @@ int SimPlayCall(int sock, const SimCall &call, SimTranscript *transcript) noexce
     }
     /* The server has closed when input ends, or when a reply of ours was left unread as it
      * closed (it never reads the reply to its last command): the connection is reset. */
-    transcript->closed_by_server = (sent && n == 0) || errno == ECONNRESET || errno == EPIPE;
+    transcript->closed_by_server = n == 0 || errno == ECONNRESET || errno == EPIPE;
     if (!pending.empty()) transcript->entries.push_back({SIM_PARTIAL, pending});
     if (transcript->closed_by_server) transcript->entries.push_back({SIM_CLOSED, ""});
     finish_outcome(call, transcript);

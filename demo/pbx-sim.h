@@ -64,8 +64,10 @@ std::string SimReplyTo(const SimCall &call, const std::string &command) noexcept
 
 /* Plays the PBX side of call on sock: sends the environment, answers each command line as
  * SimReplyTo says (a Dial after ring_ms), until the server closes the connection. Fills
- * *transcript. Returns 0 when the server closed the connection, -1 when sending or
- * receiving failed first. Leaves sock open. */
+ * *transcript; every line the server sent is in it with its answer, also when the answer
+ * could no longer be sent because the server had closed, so the transcript is the same
+ * over a socket pair and over TCP. Returns 0 when the server closed the connection, -1
+ * when receiving failed first. Leaves sock open. */
 int SimPlayCall(int sock, const SimCall &call, SimTranscript *transcript) noexcept;
 
 /* Prints the transcript in readable form, one line per entry, then the outcome:

@@ -50,6 +50,9 @@ void forget_pid_after_fork() { cached_pid.store(0); }
  * handler can form local time without localtime_r (which may lock or allocate). */
 std::atomic<long> local_utc_offset{0};
 
+/* Where quelmo_debug sends messages instead of the log file, or null (quelmo_debug_to). */
+std::atomic<void (*)(const char *)> message_sink{nullptr};
+
 const char *const month_names[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
@@ -209,8 +212,16 @@ int quelmo_lock_file(int lock) {
 
 /* The log is opened for every line (a moved or deleted log is created anew) with plain
  * open/flock/writev/close: no stdio stream, so no buffer set-up or seek per line. */
+void quelmo_debug_to(void (*sink)(const char *message)) { message_sink.store(sink); }
+
 void quelmo_debug(char *message) {
     quelmo_lock_file(1);
+    void (*sink)(const char *) = message_sink.load();
+    if (sink != nullptr) {
+        sink(message);
+        quelmo_lock_file(0);
+        return;
+    }
     int fd = open(QUELMO_DEBUG_LOG, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd >= 0) {
         open_log_fd = fd;

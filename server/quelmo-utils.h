@@ -19,6 +19,13 @@ void quelmo_init(void);
  * written is dropped. REQUIRES: the calling thread does not hold quelmo_file_mutex. */
 void quelmo_debug(char *message);
 
+/* Hands every later message to sink instead of the log file (sink null: back to the
+ * file). sink gets the message alone, without time, ids or line break, under
+ * quelmo_file_mutex, so one call at a time; it must not log itself. For quelmo.admin,
+ * whose runs of the call code must leave the daemon's log alone. REQUIRES: no other thread
+ * of the process logs while the sink is changed. */
+void quelmo_debug_to(void (*sink)(const char *message));
+
 /* Formats a message into a heap buffer of exactly its size, logs it with quelmo_debug and
  * frees it. Texts from outside are always arguments, never the format. When the buffer
  * cannot be allocated the message is dropped. */

@@ -1,6 +1,7 @@
 /* Tests of quelmo.admin, run as a program on real files: load and dump formats, the round
  * trip, refusal of bad input leaving the databases in place, the command line, file modes,
- * upgrade, and a reader opening the databases while load replaces them. */
+ * upgrade, a reader opening the databases while load replaces them, and every kind of
+ * finding of check. (explain is tested against the daemon in quelmo_fast_test.) */
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -13,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "admin-check.h"
 #include "quelmo-db.h"
 #include "quelmo-paths.h"
 #include "test_support.h"
@@ -158,6 +160,9 @@ TEST_F(QuelmoAdmin, WrongCommandLinesPrintUsageAndExitTwo) {
         {},       {"S1"},           {"S1", "load", "e"}, {"S1", "load", "e", "f", "g"},
         {"S1", "dump", "x"},        {"S1", "frob"},      {"--dir"},
         {"--dir", "", "S1", "dump"}, {"--dir", "/tmp", "S1"},
+        {"S1", "check", "x"},       {"S1", "explain"},   {"S1", "explain", "205", "206"},
+        {"S1", "explain", "--reply", "Dial=x", "205"},   {"S1", "explain", "--set", "=1", "205"},
+        {"S1", "explain", "--frob", "205"},              {"S1", "explain", "205", "--context"},
     };
     for (std::vector<std::string> args : lines) {
         args.insert(args.begin(), QUELMO_ADMIN_PROGRAM);
@@ -279,6 +284,149 @@ TEST_F(QuelmoAdmin, ReaderNeverFailsToOpenWhileLoadReplacesTheFiles) {
     EXPECT_EQ(0, failed.load());
     EXPECT_EQ(0, wrong.load());
     EXPECT_GT(opened.load(), 0);
+}
+
+/* ---- check ---- */
+
+const char *const CLEAN_EXTENSIONS = "0\tAcme\t5550000\n205\tAlice\t5551234\n";
+const char *const CLEAN_FORWARDING =
+    "205\t1\tDial\t${EXTEN:205},20\n205\t2\tDial\tLocal/5559999@internal\n";
+const char *const CLEAN_EXTERNAL = "exten => 205,hint,SIP/205\n";
+
+class QuelmoAdminCheck : public QuelmoAdmin {
+   protected:
+    /* Writes the databases of server C1 and the dial-plan files (null: no such file). */
+    void configure(const std::string &extensions, const std::string &forwarding,
+                   const char *external) {
+        ProgramResult r = admin({"C1", "load", input("e.txt", extensions), input("f.txt", forwarding)});
+        ASSERT_EQ(0, r.status) << r.err;
+        remove_file(QUELMO_EXTERNAL_CONF);
+        if (external != nullptr) write_file(QUELMO_EXTERNAL_CONF, external);
+        write_file(QUELMO_INTERNAL_CONF, "exten => 206,1,Macro(stdexten,SIP/206,206)\n");
+    }
+    std::vector<std::string> check(uid_t reader = getuid()) {
+        std::vector<std::string> findings;
+        EXPECT_EQ(0, CheckServer({"C1", ext_file("C1"), fw_file("C1"), reader}, &findings));
+        return findings;
+    }
+};
+
+struct CheckCase {
+    const char *name;
+    std::string extensions, forwarding;
+    const char *external;     /* external dial-plan file; null: missing */
+    std::string start, end;   /* the one finding's start and end; "" for none */
+};
+
+TEST_F(QuelmoAdminCheck, EachKindOfFindingIsReportedOnce) {
+    const std::string ext = QUELMO_EXTERNAL_CONF;
+    const CheckCase cases[] = {
+        {"clean", CLEAN_EXTENSIONS, CLEAN_FORWARDING, CLEAN_EXTERNAL, "", ""},
+        {"pipe", CLEAN_EXTENSIONS, "205\t1\tDial\t${EXTEN:205}|20\n", CLEAN_EXTERNAL,
+         "205: ring rule written with '|': a current Asterisk dials one device",
+         "write ',' in place of '|', which only an Asterisk older than 1.6 takes"
+         " (rule 1: Dial ${EXTEN:205}|20)"},
+        {"malformed ring", CLEAN_EXTENSIONS, "205\t1\tWait\t1\n205\t2\tDial\t${EXTEN:205}\n",
+         CLEAN_EXTERNAL, "205: the daemon skips this ring rule as malformed",
+         "(rule 2: Dial ${EXTEN:205})"},
+        {"malformed forward", CLEAN_EXTENSIONS, "205\t1\tDial\tLocal5559999@internal\n",
+         CLEAN_EXTERNAL, "205: the daemon skips this forward rule as malformed",
+         "(rule 1: Dial Local5559999@internal)"},
+        {"no device", CLEAN_EXTENSIONS, "205\t1\tDial\t${EXTEN:207},20\n", CLEAN_EXTERNAL,
+         "205: extension 207 has no device in " + ext, "(rule 1: Dial ${EXTEN:207},20)"},
+        {"sip nosupport", CLEAN_EXTENSIONS, CLEAN_FORWARDING, "exten => 205,hint,SIP/NOSUPPORT/205\n",
+         "205: the device of extension 205 is SIP/NOSUPPORT/205, which is never rung",
+         "(rule 1: Dial ${EXTEN:205},20)"},
+        {"pjsip nosupport", CLEAN_EXTENSIONS, CLEAN_FORWARDING,
+         "exten => 205,hint,PJSIP/NOSUPPORT\n", "205: the device of extension 205 is ",
+         "never rung, so this rule does nothing: give 205 a real device in the dial plan or"
+         " remove the rule (rule 1: Dial ${EXTEN:205},20)"},
+        {"missing dial-plan file", CLEAN_EXTENSIONS, "205\t1\tWait\t1\n", nullptr,
+         ext + ": cannot be read (No such file or directory)", "create it, even empty"},
+        {"no global record", "205\tAlice\t5551234\n", CLEAN_FORWARDING, CLEAN_EXTERNAL,
+         "205: forward to the outside number 5559999 while there is no PBX-wide record",
+         "(rule 2: Dial Local/5559999@internal)"},
+    };
+    for (const CheckCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        configure(c.extensions, c.forwarding, c.external);
+        std::vector<std::string> findings = check();
+        if (c.start.empty()) {
+            EXPECT_TRUE(findings.empty()) << findings[0];
+            continue;
+        }
+        ASSERT_EQ(1u, findings.size()) << (findings.empty() ? "" : findings[0]);
+        EXPECT_EQ(0u, findings[0].find(c.start)) << findings[0];
+        EXPECT_EQ(findings[0].size() - c.end.size(), findings[0].rfind(c.end)) << findings[0];
+    }
+}
+
+TEST_F(QuelmoAdminCheck, FileTheDaemonsUserCannotReadIsReported) {
+    const uid_t other_user = 4242;
+    configure(CLEAN_EXTENSIONS, CLEAN_FORWARDING, CLEAN_EXTERNAL);
+    if (!check(other_user).empty()) GTEST_SKIP() << "the test tree is closed to uid 4242";
+    ASSERT_EQ(0, chmod(QUELMO_EXTERNAL_CONF, 0640));
+    ASSERT_EQ(0, chmod(fw_file("C1").c_str(), 0600));
+    std::vector<std::string> findings = check(other_user);
+    chmod(QUELMO_EXTERNAL_CONF, 0644);
+    EXPECT_TRUE(check().empty()) << "the superuser reads every file";
+    ASSERT_EQ(2u, findings.size());
+    EXPECT_EQ(std::string(QUELMO_EXTERNAL_CONF) +
+                  ": the daemon's user (uid 4242) cannot read it: its mode 0640 does not let it"
+                  " read the file: give that user read (r) permission, for example chmod o+r " +
+                  QUELMO_EXTERNAL_CONF,
+              findings[0]);
+    EXPECT_EQ(0u, findings[1].find(fw_file("C1") + ": the daemon's user (uid 4242) cannot read it"))
+        << findings[1];
+}
+
+/* Items that no load writes: a caller-ID record without its second text, a rule too short
+ * for its priority. */
+TEST_F(QuelmoAdminCheck, MalformedStoredItemsAreReported) {
+    configure(CLEAN_EXTENSIONS, CLEAN_FORWARDING, CLEAN_EXTERNAL);
+    struct Raw {
+        std::string path;
+        int type;
+        u_int32_t flags;
+        std::string item;
+    } raws[] = {{ext_file("C1"), DB_HASH, 0, std::string("Bob\0", 4)},
+                {fw_file("C1"), DB_BTREE, DB_DUP, std::string("\x01\x00", 2)}};
+    for (const Raw &raw : raws) {
+        remove_file(raw.path);
+        DB *dbp = nullptr;
+        ASSERT_EQ(0, db_create_file(const_cast<char *>("C1"), &dbp, raw.type, raw.flags,
+                                    raw.path.c_str(), "", nullptr));
+        unsigned char key_bytes[4] = {205, 0, 0, 0};
+        DBT key, data;
+        memset(&key, 0, sizeof(key));
+        memset(&data, 0, sizeof(data));
+        key.data = key_bytes;
+        key.size = 4;
+        data.data = const_cast<char *>(raw.item.data());
+        data.size = static_cast<u_int32_t>(raw.item.size());
+        ASSERT_EQ(0, dbp->put(dbp, nullptr, &key, &data, 0));
+        ASSERT_EQ(0, db_close(dbp, "", nullptr));
+    }
+    EXPECT_EQ((std::vector<std::string>{
+                  "205: the stored caller-ID record is malformed, so calls go on as if there"
+                  " were none: load the databases again from text with quelmo.admin load",
+                  "205: 1 of 1 stored forwarding rules are malformed and every call skips them:"
+                  " load the databases again from text with quelmo.admin load"}),
+              check());
+}
+
+TEST_F(QuelmoAdminCheck, ProgramPrintsFindingsAndCountAndExitsByThem) {
+    configure(CLEAN_EXTENSIONS, CLEAN_FORWARDING, CLEAN_EXTERNAL);
+    ProgramResult clean = admin({"C1", "check"});
+    EXPECT_EQ(0, clean.status) << clean.err;
+    EXPECT_EQ("no findings\n", clean.out);
+    configure(CLEAN_EXTENSIONS, "205\t1\tDial\t${EXTEN:205}|20\n", CLEAN_EXTERNAL);
+    ProgramResult found = admin({"C1", "check"});
+    EXPECT_EQ(1, found.status) << found.err;
+    std::vector<std::string> lines = split_lines(found.out);
+    ASSERT_EQ(2u, lines.size()) << found.out;
+    EXPECT_EQ(0u, lines[0].find("205: ring rule written with '|'"));
+    EXPECT_EQ("1 finding", lines[1]);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 /* End-to-end tests: the real quelmo.fast of this build, in the foreground on a free port,
  * with databases written by quelmo.admin and dial-plan files under the test root, driven
- * over TCP by the Asterisk stand-in. */
+ * over TCP by the Asterisk stand-in; and quelmo.admin explain, which must print the very
+ * exchange the daemon has with the simulated PBX. */
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "asterisk_standin.h"
+#include "pbx-sim.h"
 #include "quelmo-paths.h"
 #include "test_support.h"
 
@@ -444,6 +446,90 @@ TEST_F(QuelmoFast, ManyCallsLeaveNoDescriptorBehind) {
     ASSERT_TRUE(wait_for_log_message("Exit Incoming Thread", kCalls / 2 + 1));
     ASSERT_TRUE(wait_for_log_message("Exit Outgoing Thread", kCalls / 2 + 1));
     EXPECT_EQ(before, count_process_fds(server_.pid()));
+}
+
+/* ---- quelmo.admin explain ---- */
+
+/* The readable transcript of one call that the simulated PBX plays against the daemon. */
+std::string daemon_transcript(int port, const SimCall &call) {
+    int sock = connect_tcp(port);
+    EXPECT_GE(sock, 0);
+    SimTranscript transcript;
+    EXPECT_EQ(0, SimPlayCall(sock, call, &transcript));
+    close(sock);
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    SimPrintTranscript(out, call, transcript);
+    fclose(out);
+    std::string printed(text, size);
+    free(text);
+    return printed;
+}
+
+struct ExplainCase {
+    SimCall call;                     /* as the daemon is called */
+    std::vector<std::string> options; /* the same call as explain's options */
+    std::string must_hold;            /* a command the exchange must show */
+};
+
+/* One incoming and one outgoing call, each played against the daemon and then explained
+ * from a copy of its databases (--dir) with the daemon's own files gone: the transcripts
+ * must be equal, the log lines too (their order between threads aside), and explain must
+ * leave the debug and database logs alone. */
+TEST_F(QuelmoFast, ExplainPrintsTheExchangeTheDaemonHas) {
+    load(kOwnRecord, "205\t1\tDial\t${EXTEN:205},20\n205\t2\tDial\tLocal/5559999@internal\n");
+    start_server();
+    wait_for_exits(1, nullptr); /* the listener probe's connection */
+    const ExplainCase cases[] = {
+        {{"macro-stdexten", "205", "\"Carol\" <5551234567>", {{"EXTENSION", "205"}}, {}, 0},
+         {"--callerid", "\"Carol\" <5551234567>", "205"},
+         "exec Set \"CALLERID(num)=5551234567\"\\n"},
+        {{"from-internal", "5551234567", "205", {{"EXTENSION", "205"}, {"SETCIDONFWD", "1"}},
+          {{"SetCIDName", 0}}, 0},
+         {"--context", "from-internal", "--callerid", "205", "--set", "EXTENSION=205", "--set",
+          "SETCIDONFWD=1", "--reply", "SetCIDName=0", "5551234567"},
+         "exec SetCIDName \"Alice\"\\n\nPBX  -> quelmo: 200 result=0"},
+    };
+    std::vector<std::string> transcripts, logs;
+    for (const ExplainCase &c : cases) {
+        reset_debug_log();
+        transcripts.push_back(daemon_transcript(server_.port(), c.call));
+        wait_for_exits(1, c.call.context == "macro-stdexten" ? "Exit Incoming Thread"
+                                                            : "Exit Outgoing Thread");
+        std::vector<std::string> log = debug_messages();
+        std::sort(log.begin(), log.end());
+        std::string sorted;
+        for (const std::string &line : log) sorted += line + "\n";
+        logs.push_back(sorted);
+    }
+    server_.stop();
+    std::string copy = scratch_dir();
+    for (const char *suffix : {".db", "fw.db"}) {
+        std::string name = std::string("/quelmo") + kServerId + suffix;
+        ASSERT_EQ(0, rename((QUELMO_DB_DIR + name).c_str(), (copy + name).c_str()));
+    }
+    reset_debug_log();
+    std::string db_log_before = read_file(QUELMO_DB_ERROR_LOG);
+    for (size_t i = 0; i < 2; i++) {
+        std::vector<std::string> argv = {QUELMO_ADMIN_PATH, "--dir", copy, kServerId, "explain", "--log"};
+        argv.insert(argv.end(), cases[i].options.begin(), cases[i].options.end());
+        ProgramResult r = run_program(argv);
+        ASSERT_EQ(0, r.status) << r.err;
+        EXPECT_NE(std::string::npos, transcripts[i].find(cases[i].must_hold)) << transcripts[i];
+        size_t log_start = r.out.find("-- debug log of the call:\n");
+        ASSERT_NE(std::string::npos, log_start) << r.out;
+        EXPECT_EQ(transcripts[i], r.out.substr(0, log_start));
+        std::vector<std::string> log = split_lines(r.out.substr(log_start));
+        log.erase(log.begin());
+        for (std::string &line : log) line.erase(0, 4);
+        std::sort(log.begin(), log.end());
+        std::string explained;
+        for (const std::string &line : log) explained += line + "\n";
+        EXPECT_EQ(logs[i], explained);
+    }
+    EXPECT_EQ("", read_file(QUELMO_DEBUG_LOG));
+    EXPECT_EQ(db_log_before, read_file(QUELMO_DB_ERROR_LOG));
 }
 
 /* ---- Command line ---- */
