@@ -19,7 +19,8 @@
 
 namespace {
 
-const char QUELMO_FAST_VERSION[4] = "1.9";
+/* The project version from CMake (QUELMO_VERSION), the same text the package carries. */
+const char QUELMO_FAST_VERSION[] = QUELMO_VERSION;
 const int kServerIdMax = 9;
 const int kListenBacklog = 256;
 

@@ -617,4 +617,72 @@ TEST(QuelmoFastCommandLine, OnlyLoopbackAddressIsBound) {
     if (local >= 0) close(local);
 }
 
+/* ---- Log rotation ---- */
+
+/* Lines of a log file holding 'message' (after the time, process and thread fields). */
+size_t count_log_lines(const std::string &path, const std::string &message) {
+    size_t count = 0;
+    for (const std::string &line : split_lines(read_file(path))) {
+        size_t mark = line.find("]: ");
+        if (mark != std::string::npos && line.compare(mark + 3, std::string::npos, message) == 0)
+            count++;
+    }
+    return count;
+}
+
+/* The packaged logrotate configuration, configured for this build's root, rotates both
+ * logs by renaming them while calls are served: every line of every call is in the
+ * rotated file or the new one, and the calls after the rotation write to the new one. */
+TEST_F(QuelmoFast, LogRotationWhileServingLosesNoLine) {
+    if (std::string(QUELMO_LOGROTATE_PROGRAM).empty()) GTEST_SKIP() << "logrotate is not installed";
+    const std::string fast_log = QUELMO_DEBUG_LOG, db_log = QUELMO_DB_ERROR_LOG;
+    remove_file(fast_log + ".1");
+    remove_file(db_log + ".1");
+    write_file(db_log, "before the rotation\n");
+    load(kOwnRecord, "");
+    start_server();
+    auto outgoing_call = [this] {
+        auto pbx = connect_call(asterisk_environment("from-internal", "205", "205"));
+        pbx->expect("GET VARIABLE EXTENSION", var_reply("205"))
+            .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
+            .expect("exec SetCIDName \"Alice\"", kOk)
+            .expect("exec SetCIDNum \"5551234\"", kOk);
+        run_call(pbx.get());
+    };
+    const size_t kCalls = 30;
+    std::string state = scratch_dir() + "/logrotate.state";
+    ProgramResult rotation{-1, "", ""};
+    std::thread rotator([&] {
+        if (wait_for_log_message("Exit Outgoing Thread", kCalls / 3))
+            rotation = run_program({QUELMO_LOGROTATE_PROGRAM, "-f", "-s", state, QUELMO_LOGROTATE_CONF});
+    });
+    for (size_t i = 0; i < kCalls; i++) outgoing_call();
+    rotator.join();
+    ASSERT_EQ(0, rotation.status) << rotation.err;
+    EXPECT_EQ("", rotation.err);
+    outgoing_call(); /* the first call after the rotation has ended */
+
+    auto total = [&](const std::string &message) {
+        return count_log_lines(fast_log + ".1", message) + count_log_lines(fast_log, message);
+    };
+    for (int waited = 0; total("Exit Outgoing Thread") < kCalls + 1 && waited < 5000; waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (const char *message : {"Outgoing Call from 205", "Enter Outgoing Thread",
+                                "exec SetCIDNum \"5551234\"", "Exit Outgoing Thread"})
+        EXPECT_EQ(kCalls + 1, total(message)) << message;
+    EXPECT_GE(count_log_lines(fast_log + ".1", "Exit Outgoing Thread"), kCalls / 3);
+    EXPECT_GE(count_log_lines(fast_log, "Exit Outgoing Thread"), 1u);
+
+    /* The store's log: the line written before the rotation is in the rotated file, and
+     * every call's lookup line is in one of the two. */
+    std::vector<std::string> rotated = split_lines(read_file(db_log + ".1"));
+    std::vector<std::string> current = split_lines(read_file(db_log));
+    ASSERT_FALSE(rotated.empty()) << db_log << " was not rotated";
+    EXPECT_EQ("before the rotation", rotated[0]);
+    EXPECT_FALSE(current.empty()) << "the last call did not write to the new " << db_log;
+    const std::string lookup = "Extension = 205: cidname(Alice) cidnum(5551234)";
+    EXPECT_EQ(kCalls + 1, static_cast<size_t>(std::count(rotated.begin(), rotated.end(), lookup) +
+                                              std::count(current.begin(), current.end(), lookup)));
+}
+
 }  // namespace
