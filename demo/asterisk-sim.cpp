@@ -1,6 +1,7 @@
 /* asterisk-sim: a small Asterisk simulator for trying quelmo.fast without a PBX. It
  * connects to the server as Asterisk's FastAGI client does, sends the AGI environment of
- * one call, answers every command the server sends, and prints each exchange. */
+ * one call, answers every command the server sends, and prints each exchange. In load
+ * mode it plays many sample calls at once and prints throughput, latency and failures. */
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -13,16 +14,27 @@
 #include <string>
 
 #include "pbx-sim.h"
+#include "sim-load.h"
 
 namespace {
 
 void print_usage() {
     fputs("Usage:  asterisk-sim PORT CONTEXT EXTENSION CALLERID [VARIABLE=VALUE ...]\n"
+          "        asterisk-sim --load PORT [--calls N] [--concurrency C]\n"
+          "                     [--kind outgoing|incoming|mixed] [--ring MS]\n"
           "        asterisk-sim --free-port\n"
           "Connects to quelmo.fast on 127.0.0.1:PORT as one call. Channel variables given\n"
           "as VARIABLE=VALUE are answered to GET VARIABLE; any other variable is unset.\n"
           "Every application the server runs answers result 0, but SetCIDName and\n"
-          "SetCIDNum, which a current PBX no longer has (result -2).\n",
+          "SetCIDNum, which a current PBX no longer has (result -2).\n"
+          "\n"
+          "--load plays N sample calls (default 1000), C at a time (default 8): outgoing\n"
+          "calls placed by extension 206, incoming calls to extension 205, or both in turn\n"
+          "(mixed, the default), on the sample data of scripts/demo. Each Dial is answered\n"
+          "after MS milliseconds of ringing (default 0). One call of each kind is played\n"
+          "alone first; every later call must get the same command lines. Prints\n"
+          "  calls=N failures=F seconds=S calls_per_s=R p50_ms=A p99_ms=B\n"
+          "(latency from connect to the server's close) and exits 1 when a call failed.\n",
           stderr);
 }
 
@@ -45,24 +57,99 @@ int print_free_port() {
 }
 
 int connect_to_server(int port) {
-    int sock = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in address;
-    memset(&address, 0, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (sock < 0 || connect(sock, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
-        fprintf(stderr, "asterisk-sim: cannot connect to 127.0.0.1:%d: %s\n", port, strerror(errno));
-        if (sock >= 0) close(sock);
-        return -1;
-    }
+    int sock = SimConnect(port);
+    if (sock < 0) fprintf(stderr, "asterisk-sim: cannot connect to 127.0.0.1:%d: %s\n", port, strerror(errno));
     return sock;
+}
+
+/* The sample calls of scripts/demo's data, as the load mode plays them. */
+SimLoadCall sample_outgoing_call(int ring_ms) {
+    SimLoadCall load_call;
+    load_call.call.context = "from-internal";
+    load_call.call.extension = "5559876543";
+    load_call.call.callerid = "206";
+    load_call.call.variables["EXTENSION"] = "206";
+    load_call.call.ring_ms = ring_ms;
+    return load_call;
+}
+
+SimLoadCall sample_incoming_call(int ring_ms) {
+    SimLoadCall load_call;
+    load_call.call.context = "macro-stdexten";
+    load_call.call.extension = "205";
+    load_call.call.callerid = "\"Carol\" <5551234567>";
+    load_call.call.variables["EXTENSION"] = "205";
+    load_call.call.ring_ms = ring_ms;
+    return load_call;
+}
+
+/* A whole number of at least minimum from text; false for anything else. */
+bool parse_count(const char *text, int minimum, int *value) {
+    char *end = nullptr;
+    errno = 0;
+    long number = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || number < minimum || number > 100000000) return false;
+    *value = static_cast<int>(number);
+    return true;
+}
+
+/* Reads the load mode's options (argv[2] is the port) into plan. False on a bad option. */
+bool parse_load_options(int argc, char **argv, SimLoadPlan *plan) {
+    if (argc < 3 || !parse_count(argv[2], 1, &plan->port)) return false;
+    plan->calls = 1000;
+    plan->concurrency = 8;
+    std::string kind = "mixed";
+    int ring_ms = 0;
+    for (int i = 3; i < argc; i += 2) {
+        if (i + 1 >= argc) return false;
+        std::string option = argv[i];
+        const char *value = argv[i + 1];
+        bool ok = true;
+        if (option == "--calls")
+            ok = parse_count(value, 1, &plan->calls);
+        else if (option == "--concurrency")
+            ok = parse_count(value, 1, &plan->concurrency);
+        else if (option == "--ring")
+            ok = parse_count(value, 0, &ring_ms);
+        else if (option == "--kind")
+            kind = value;
+        else
+            ok = false;
+        if (!ok) return false;
+    }
+    if (kind == "outgoing" || kind == "mixed") plan->rotation.push_back(sample_outgoing_call(ring_ms));
+    if (kind == "incoming" || kind == "mixed") plan->rotation.push_back(sample_incoming_call(ring_ms));
+    return !plan->rotation.empty();
+}
+
+int run_load(int argc, char **argv) {
+    SimLoadPlan plan;
+    if (!parse_load_options(argc, argv, &plan)) {
+        print_usage();
+        return 2;
+    }
+    for (SimLoadCall &load_call : plan.rotation) {
+        std::string why;
+        if (!SimLoadReference(plan.port, &load_call, &why)) {
+            fprintf(stderr, "asterisk-sim: the first %s call failed: %s\n",
+                    load_call.call.context.c_str(), why.c_str());
+            return 1;
+        }
+    }
+    SimLoadReport report;
+    if (!SimLoadRun(plan, &report)) {
+        fputs("asterisk-sim: cannot start the load\n", stderr);
+        return 1;
+    }
+    SimLoadPrintReport(stdout, report);
+    return report.failures == 0 ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     if (argc == 2 && strcmp(argv[1], "--free-port") == 0) return print_free_port();
+    if (argc >= 2 && strcmp(argv[1], "--load") == 0) return run_load(argc, argv);
     if (argc < 5) {
         print_usage();
         return 2;

@@ -3,9 +3,12 @@
  * everything it leaves is in its SimTranscript. */
 #include "pbx-sim.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -202,6 +205,34 @@ int SimPlayCall(int sock, const SimCall &call, SimTranscript *transcript) noexce
     if (transcript->closed_by_server) transcript->entries.push_back({SIM_CLOSED, ""});
     finish_outcome(call, transcript);
     return transcript->closed_by_server ? 0 : -1;
+}
+
+int SimConnect(int port) noexcept {
+    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) return -1;
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(sock, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
+        int error = errno;
+        close(sock);
+        errno = error;
+        return -1;
+    }
+    return sock;
+}
+
+std::vector<std::string> SimCommands(const SimTranscript &transcript) noexcept {
+    std::vector<std::string> commands;
+    for (const SimEntry &entry : transcript.entries) {
+        if (entry.kind == SIM_COMMAND)
+            commands.push_back(entry.text.substr(0, entry.text.size() - 1));
+        else if (entry.kind == SIM_PARTIAL)
+            commands.push_back(entry.text);
+    }
+    return commands;
 }
 
 std::string SimVisible(const std::string &text) noexcept {

@@ -76,6 +76,14 @@ int SimPlayCall(int sock, const SimCall &call, SimTranscript *transcript) noexce
  *   PBX  -> quelmo: 200 result=0\n */
 void SimPrintTranscript(FILE *out, const SimCall &call, const SimTranscript &transcript) noexcept;
 
+/* Connects to a server listening on 127.0.0.1:port, as Asterisk's FastAGI client does.
+ * Returns the connected descriptor, or -1 with errno set. */
+int SimConnect(int port) noexcept;
+
+/* The command lines of a transcript, in order, each without its line break; a partial
+ * line the server left at its close is the last one. */
+std::vector<std::string> SimCommands(const SimTranscript &transcript) noexcept;
+
 /* The text with line breaks and carriage returns shown as \n and \r. */
 std::string SimVisible(const std::string &text) noexcept;
 
