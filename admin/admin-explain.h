@@ -28,7 +28,7 @@ bool ParseExplainArguments(const std::vector<std::string> &words, ExplainRequest
  * show_log). Returns 0 once the call was played; 1, with the reason on standard error,
  * when a database cannot be opened or the simulated connection failed. REQUIRES:
  * quelmo_init was called, and no other thread of the process logs or uses the standard
- * streams meanwhile (the dispatcher borrows them for the call). */
+ * input meanwhile (the dispatcher borrows it for the call). */
 int ExplainCall(const ExplainRequest &request, FILE *out) noexcept;
 
 #endif

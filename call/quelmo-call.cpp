@@ -291,8 +291,7 @@ struct Dispatch {
     char *server_id;
     const CallFiles *files;  /* where the databases and the database error log are */
     int connection;          /* the accepted descriptor, shared by in and out */
-    FILE *saved_stdin;       /* the process's streams before the call, put back at the end */
-    FILE *saved_stdout;
+    FILE *saved_stdin;       /* the process's standard input before the call, put back */
     FILE *in;                /* reads the connection; closing it leaves the descriptor open */
     FILE *out;               /* writes the connection; closing it closes the descriptor */
     AGI_TOOLS tool;
@@ -357,9 +356,13 @@ ssize_t read_connection(void *cookie, char *buf, size_t size) {
     return n;
 }
 
-/* Points the process's standard input and output at the connection. Returns false, with
- * the failure logged, when the streams cannot be opened. */
-bool attach_standard_streams(Dispatch *d) {
+/* Opens the connection's two streams and points the process's standard input at the
+ * input one, where the library reads the AGI environment. The standard output stays the
+ * process's own: glibc's read of every unbuffered stream (the workers' call streams) locks
+ * the stream stdout names, so a stdout that named this call's stream would be locked by
+ * other threads while this one closes and frees it. Returns false, with the failure
+ * logged, when the streams cannot be opened. */
+bool attach_connection_streams(Dispatch *d) {
     cookie_io_functions_t io = {read_connection, nullptr, nullptr, nullptr};
     d->in = fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(d->connection)), "r", io);
     if (d->in != nullptr) d->out = fdopen(d->connection, "w");
@@ -368,19 +371,22 @@ bool attach_standard_streams(Dispatch *d) {
         return false;
     }
     d->saved_stdin = stdin;
-    d->saved_stdout = stdout;
     stdin = d->in;
-    stdout = d->out;
     return true;
 }
 
-/* Closes the streams and the connection, its descriptor exactly once, and gives the
- * process its standard streams back. */
-void detach_standard_streams(Dispatch *d) {
-    if (d->saved_stdin != nullptr) {
-        stdin = d->saved_stdin;
-        stdout = d->saved_stdout;
-    }
+/* Starts the library's session on the connection: the environment is read from the
+ * standard input (the connection's), and commands go to the connection's output stream. */
+void start_session(Dispatch *d) {
+    AGITool_Init(&d->tool);
+    d->tool.out = d->out;
+    d->tool_started = true;
+}
+
+/* Gives the process its standard input back, then closes the streams and the connection,
+ * its descriptor exactly once. */
+void detach_connection_streams(Dispatch *d) {
+    if (d->saved_stdin != nullptr) stdin = d->saved_stdin;
     if (d->in != nullptr) fclose(d->in);
     if (d->out != nullptr)
         fclose(d->out);
@@ -392,7 +398,7 @@ void detach_standard_streams(Dispatch *d) {
 void release_dispatch(Dispatch *d) {
     free(d->setcidonfwd);
     free(d->extension);
-    detach_standard_streams(d);
+    detach_connection_streams(d);
     if (d->dbs_open) db_shutdown(&d->dbs);
     if (d->db_log != nullptr) fclose(d->db_log);
     if (d->tool_started) AGITool_Destroy(&d->tool);
@@ -595,9 +601,8 @@ bool dispatch_outgoing(Dispatch *d) {
 
 /* Reads the call's data and hands the call to its worker. Returns false on an early end. */
 bool route_call(Dispatch *d) {
-    if (!attach_standard_streams(d)) return false;
-    AGITool_Init(&d->tool);
-    d->tool_started = true;
+    if (!attach_connection_streams(d)) return false;
+    start_session(d);
     d->db_log = fopen(d->files->db_error_log, "ae");
     if (db_startup_at(&d->dbs, d->files->db_prefix, d->server_id, d->db_log) != 0) {
         quelmo_debug(const_cast<char *>("Cannot open database, Exiting gracefully."));
