@@ -62,23 +62,15 @@ int connect_to_server(int port) {
     return sock;
 }
 
-/* The sample calls of scripts/demo's data, as the load mode plays them. */
-SimLoadCall sample_outgoing_call(int ring_ms) {
+/* A call of scripts/demo's sample data as the load mode plays it: the channel's own
+ * extension is EXTENSION's answer. */
+SimLoadCall sample_call(const char *context, const char *extension, const char *callerid,
+                        const char *own_extension, int ring_ms) {
     SimLoadCall load_call;
-    load_call.call.context = "from-internal";
-    load_call.call.extension = "5559876543";
-    load_call.call.callerid = "206";
-    load_call.call.variables["EXTENSION"] = "206";
-    load_call.call.ring_ms = ring_ms;
-    return load_call;
-}
-
-SimLoadCall sample_incoming_call(int ring_ms) {
-    SimLoadCall load_call;
-    load_call.call.context = "macro-stdexten";
-    load_call.call.extension = "205";
-    load_call.call.callerid = "\"Carol\" <5551234567>";
-    load_call.call.variables["EXTENSION"] = "205";
+    load_call.call.context = context;
+    load_call.call.extension = extension;
+    load_call.call.callerid = callerid;
+    load_call.call.variables["EXTENSION"] = own_extension;
     load_call.call.ring_ms = ring_ms;
     return load_call;
 }
@@ -117,8 +109,12 @@ bool parse_load_options(int argc, char **argv, SimLoadPlan *plan) {
             ok = false;
         if (!ok) return false;
     }
-    if (kind == "outgoing" || kind == "mixed") plan->rotation.push_back(sample_outgoing_call(ring_ms));
-    if (kind == "incoming" || kind == "mixed") plan->rotation.push_back(sample_incoming_call(ring_ms));
+    /* Extension 206 places an outgoing call; a caller rings extension 205. */
+    if (kind == "outgoing" || kind == "mixed")
+        plan->rotation.push_back(sample_call("from-internal", "5559876543", "206", "206", ring_ms));
+    if (kind == "incoming" || kind == "mixed")
+        plan->rotation.push_back(
+            sample_call("macro-stdexten", "205", "\"Carol\" <5551234567>", "205", ring_ms));
     return !plan->rotation.empty();
 }
 
@@ -131,7 +127,7 @@ int run_load(int argc, char **argv) {
     for (SimLoadCall &load_call : plan.rotation) {
         std::string why;
         if (!SimLoadReference(plan.port, &load_call, &why)) {
-            fprintf(stderr, "asterisk-sim: the first %s call failed: %s\n",
+            fprintf(stderr, "asterisk-sim: the call played alone first (context %s) failed: %s\n",
                     load_call.call.context.c_str(), why.c_str());
             return 1;
         }
