@@ -51,7 +51,9 @@ std::string play_one(int port, int timeout_ms, const SimLoadCall &load_call) {
     int status = SimPlayCall(sock, load_call.call, &transcript);
     int error = errno;
     close(sock);
-    if (status != 0) return std::string("the server did not close the call: ") + strerror(error);
+    if (status != 0 && (error == EAGAIN || error == EWOULDBLOCK))
+        return "no line from the server within " + std::to_string(timeout_ms) + " ms";
+    if (status != 0) return std::string("the connection failed: ") + strerror(error);
     std::vector<std::string> got = SimCommands(transcript);
     if (got != load_call.expected) return describe_difference(load_call.expected, got);
     return "";
