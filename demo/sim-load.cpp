@@ -73,10 +73,14 @@ void play_calls(LoadRun *run) {
         if (number >= plan.calls) return;
         const SimLoadCall &load_call = plan.rotation[static_cast<size_t>(number) % plan.rotation.size()];
         Clock::time_point start = Clock::now();
-        std::string why = play_one(plan.port, plan.reply_timeout_ms, load_call);
+        try {
+            std::string why = play_one(plan.port, plan.reply_timeout_ms, load_call);
+            if (!why.empty()) record_failure(run, number, why);
+        } catch (const std::exception &) {
+            run->failures++; /* out of memory: counted, without words */
+        }
         std::chrono::duration<double, std::milli> took = Clock::now() - start;
         run->latencies_ms[static_cast<size_t>(number)] = took.count();
-        if (!why.empty()) record_failure(run, number, why);
     }
 }
 
