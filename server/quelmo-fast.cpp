@@ -307,9 +307,9 @@ int main(int argc, char **argv) {
     signal(SIGSEGV, sig_segfault);
     sigset_t stop_signals;
     block_stop_signals(&stop_signals);
-    raise_descriptor_limit();
     Server server;
     server.listener = open_listener(options.port);
+    raise_descriptor_limit();
     drop_privileges();
     if (options.daemonize == 1) {
         int ignored = daemon(0, 0);
