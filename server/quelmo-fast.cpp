@@ -157,8 +157,8 @@ struct Server {
     char *server_id;
 };
 
-/* Takes a stop signal when one arrives within timeout_ms (-1: none has to). Returns its
- * number, or 0 when none came. */
+/* Takes a stop signal when one arrives within timeout_ms. Returns its number, or 0 when
+ * none came. */
 int take_stop_signal(int stop_signals, int timeout_ms) {
     struct pollfd wait = {stop_signals, POLLIN, 0};
     if (poll(&wait, 1, timeout_ms) <= 0) return 0;
@@ -189,16 +189,15 @@ bool enough_descriptors(const Server *server) {
 }
 
 /* Waits in short steps while descriptors are short; the calls meanwhile wait in the
- * listen queue. Returns the stop signal that came meanwhile, else 0. */
-int wait_for_descriptors(const Server *server) {
-    if (enough_descriptors(server)) return 0;
+ * listen queue. Returns false when a stop signal came meanwhile. */
+bool wait_for_descriptors(const Server *server) {
+    if (enough_descriptors(server)) return true;
     quelmo_debug(const_cast<char *>("Descriptors exhausted: calls wait"));
     do {
-        int signo = take_stop_signal(server->stop_signals, kDescriptorWaitMs);
-        if (signo != 0) return signo;
+        if (take_stop_signal(server->stop_signals, kDescriptorWaitMs) != 0) return false;
     } while (!enough_descriptors(server));
     quelmo_debug(const_cast<char *>("Descriptors available again"));
-    return 0;
+    return true;
 }
 
 int open_listener(int port) {
@@ -223,20 +222,16 @@ int open_listener(int port) {
 /* Accepts the next connection once enough descriptors are free. Failures a loaded
  * server meets in passing (a caller that reset before accept, a full descriptor table,
  * short memory) are retried, the latter after 100 ms; any other failure ends the server.
- * Returns the connection, or -1 with *stop_signal set when a stop signal came first. */
-int accept_next(const Server *server, int *stop_signal) {
+ * Returns the connection, or -1 when a stop signal came first. */
+int accept_next(const Server *server) {
     for (;;) {
-        *stop_signal = wait_for_descriptors(server);
-        if (*stop_signal != 0) return -1;
+        if (!wait_for_descriptors(server)) return -1;
         struct pollfd waits[2] = {{server->listener, POLLIN, 0}, {server->stop_signals, POLLIN, 0}};
         if (poll(waits, 2, -1) < 0) {
             if (errno == EINTR) continue;
             fail_with_errno("poll() failed");
         }
-        if (waits[1].revents != 0) {
-            *stop_signal = take_stop_signal(server->stop_signals, 0);
-            if (*stop_signal != 0) return -1;
-        }
+        if (waits[1].revents != 0 && take_stop_signal(server->stop_signals, 0) != 0) return -1;
         if (waits[0].revents == 0) continue;
         struct sockaddr_in peer;
         socklen_t peer_length = 16;
@@ -247,8 +242,7 @@ int accept_next(const Server *server, int *stop_signal) {
             continue;
         if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
             quelmo_debugf("accept() failed: %s", strerror(error));
-            *stop_signal = take_stop_signal(server->stop_signals, 100);
-            if (*stop_signal != 0) return -1;
+            if (take_stop_signal(server->stop_signals, 100) != 0) return -1;
             continue;
         }
         fail("accept() failed");
@@ -288,7 +282,8 @@ long monotonic_ms() {
             /* Without exit handlers: the cut-off workers still use what they would free. */
             _exit(0);
         }
-        int signo = take_stop_signal(server->stop_signals, left < kStopPollMs ? left : kStopPollMs);
+        int signo = take_stop_signal(server->stop_signals,
+                                     static_cast<int>(left < kStopPollMs ? left : kStopPollMs));
         if (signo != 0) stop_at_once(signo);
     }
     quelmo_debug(const_cast<char *>("Stopped"));
@@ -319,11 +314,7 @@ int main(int argc, char **argv) {
     server.stop_signals = open_stop_signals(&stop_signals);
     server.limit = descriptor_limit();
     server.server_id = options.ServerID;
-    for (;;) {
-        int signo = 0;
-        int connection = accept_next(&server, &signo);
-        if (connection < 0) break;
+    for (int connection; (connection = accept_next(&server)) >= 0;)
         ClientProcessCall(connection, server.server_id);
-    }
     stop_serving(&server);
 }

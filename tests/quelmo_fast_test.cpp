@@ -598,6 +598,24 @@ TEST_F(QuelmoFast, StopLetsRunningCallsFinish) {
     EXPECT_TRUE(wait_for_log_message("Stopped"));
 }
 
+/* A second SIGTERM ends the server at once, even with a call that would ring for ever. */
+TEST_F(QuelmoFast, SecondStopSignalEndsAtOnce) {
+    load(kOwnRecord, kRingRule);
+    start_server();
+    auto pbx = connect_call(asterisk_environment("macro-stdexten", "205", "5551234567"));
+    pbx->expect("GET VARIABLE EXTENSION", var_reply("205"))
+        .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
+        .expect("GET VARIABLE CENTREX", "200 result=0")
+        .expect("exec Dial \"\"SIP/205\",20,r\"", "");
+    pbx->start();
+    ASSERT_TRUE(wait_for_log_message("exec Dial SIP/205,20,r"));
+    ASSERT_EQ(0, kill(server_.pid(), SIGTERM));
+    ASSERT_TRUE(wait_for_log_message("Stopping: 1 calls in progress"));
+    ASSERT_EQ(0, kill(server_.pid(), SIGTERM));
+    EXPECT_EQ(128 + SIGTERM, server_.wait_exit(10 * 1000));
+    EXPECT_TRUE(wait_for_log_message("Stopping at once: 1 calls cut off"));
+}
+
 void join_groups_10_and_20() {
     const gid_t groups[] = {10, 20};
     setgroups(2, groups);
