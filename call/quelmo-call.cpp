@@ -7,6 +7,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include "dialplan.h"
 #include "quelmo-paths.h"
 #include "quelmo-utils.h"
+#include "reply_deadline.h"
 
 namespace {
 
@@ -279,7 +281,49 @@ void *Incoming_Thread(void *incoming_args) {
 
 namespace {
 
+/* ---- Running workers ---- */
+
+/* Workers started and not yet ended: raised before a worker thread is created, lowered
+ * once its entry function has returned (everything released, its last line logged). */
+std::atomic<int> running_workers{0};
+
+/* What run_worker needs to call the worker's entry; freed by run_worker. */
+struct WorkerStart {
+    void *(*entry)(void *);
+    void *args;
+};
+
+void *run_worker(void *start_record) {
+    WorkerStart start = *static_cast<WorkerStart *>(start_record);
+    free(start_record);
+    start.entry(start.args);
+    running_workers.fetch_sub(1);
+    return nullptr;
+}
+
+/* Starts a worker thread on entry(args), counted in CallsInProgress while it runs.
+ * Returns pthread_create's result; on failure args is still the caller's. */
+int start_worker(void *(*entry)(void *), void *args) {
+    WorkerStart *start = static_cast<WorkerStart *>(malloc(sizeof(WorkerStart)));
+    if (start == nullptr) return ENOMEM;
+    start->entry = entry;
+    start->args = args;
+    running_workers.fetch_add(1);
+    pthread_t worker;
+    int result = pthread_create(&worker, nullptr, run_worker, start);
+    if (result != 0) {
+        running_workers.fetch_sub(1);
+        free(start);
+    }
+    return result;
+}
+
 /* ---- Call dispatcher and outgoing caller-ID worker ---- */
+
+/* How long the dispatcher waits in all for the environment block and the variable
+ * replies of one connection. Asterisk sends both at once; a connection that does not
+ * would hold every later call. */
+const int kReplyDeadlineMs = 3000;
 
 const char kBlockedCallerId[] = "UNAVAILABLE";
 const size_t kBlockedBufferSize = 12;
@@ -301,6 +345,7 @@ struct Dispatch {
     bool dbs_open;
     char *extension;         /* EXTENSION (or EXTEN) value, or null */
     char *setcidonfwd;       /* SETCIDONFWD value, or null */
+    bool dropped;            /* the reply deadline ran out and the drop was logged */
 };
 
 char *copy_text(const char *text) {
@@ -338,6 +383,28 @@ int number_of(const char *value) { return value == nullptr ? 0 : atoi(value); }
 
 int read_variable(Dispatch *d, const char *name, char **value) {
     return GetVariable(dup(d->connection), const_cast<char *>(name), value);
+}
+
+void log_drop(Dispatch *d) {
+    if (d->dropped) return;
+    d->dropped = true;
+    quelmo_debug(const_cast<char *>("Call dropped: no reply from Asterisk within 3 s"));
+}
+
+/* Whether the reply deadline has run out; the drop is logged the first time. */
+bool dropped_for_silence(Dispatch *d) {
+    if (!ReplyDeadlinePassed()) return false;
+    log_drop(d);
+    return true;
+}
+
+/* Ends the reply deadline once the dispatcher has read its last reply, before a worker
+ * takes the connection over: workers wait as long as a call rings. Returns false, the
+ * drop logged, when the deadline ran out first (the read side is then shut). */
+bool replies_complete(Dispatch *d) {
+    if (!DisarmReplyDeadline()) return true;
+    log_drop(d);
+    return false;
 }
 
 EXTENSION_INFO *lookup_caller_id(Dispatch *d, int key) {
@@ -414,7 +481,7 @@ bool read_extension(Dispatch *d) {
         status = read_variable(d, "EXTEN", &d->extension);
     }
     if (status > 0) return true;
-    quelmo_debug(const_cast<char *>("EXTEN is not valid"));
+    if (!ReplyDeadlinePassed()) quelmo_debug(const_cast<char *>("EXTEN is not valid"));
     return false;
 }
 
@@ -514,6 +581,11 @@ bool dispatch_incoming(Dispatch *d, char *callerid) {
     }
     char *centrex = nullptr;
     read_variable(d, "CENTREX", &centrex);
+    if (!replies_complete(d)) {
+        free(centrex);
+        release_rules(rules);
+        return false;
+    }
     EXTENSION_INFO *cid = number_of(d->setcidonfwd) != 0
                               ? incoming_caller_id_global(d)
                               : incoming_caller_id_from_caller(d, callerid);
@@ -530,8 +602,7 @@ bool dispatch_incoming(Dispatch *d, char *callerid) {
     args->rules = rules;
     args->centrex = number_of(centrex);
     free(centrex);
-    pthread_t worker;
-    if (pthread_create(&worker, nullptr, Incoming_Thread, args) != 0) {
+    if (start_worker(Incoming_Thread, args) != 0) {
         quelmo_debug(const_cast<char *>("Unable to create Incoming_Thread"));
         if (args->ClientSock >= 0) close(args->ClientSock);
         release_caller_id(&cid);
@@ -588,8 +659,7 @@ bool dispatch_outgoing(Dispatch *d) {
     }
     args->ClientSock = dup(d->connection);
     args->extension = cid;
-    pthread_t worker;
-    if (pthread_create(&worker, nullptr, Outgoing_Thread, args) != 0) {
+    if (start_worker(Outgoing_Thread, args) != 0) {
         quelmo_debug(const_cast<char *>("Unable to create Outgoing_Thread"));
         if (args->ClientSock >= 0) close(args->ClientSock);
         release_caller_id(&cid);
@@ -603,6 +673,7 @@ bool dispatch_outgoing(Dispatch *d) {
 bool route_call(Dispatch *d) {
     if (!attach_connection_streams(d)) return false;
     start_session(d);
+    if (dropped_for_silence(d)) return false;
     d->db_log = fopen(d->files->db_error_log, "ae");
     if (db_startup_at(&d->dbs, d->files->db_prefix, d->server_id, d->db_log) != 0) {
         quelmo_debug(const_cast<char *>("Cannot open database, Exiting gracefully."));
@@ -611,14 +682,18 @@ bool route_call(Dispatch *d) {
     d->dbs_open = true;
     char *callerid = AGITool_ListGetVal(d->tool.agi_vars, const_cast<char *>("agi_callerid"));
     char *context = AGITool_ListGetVal(d->tool.agi_vars, const_cast<char *>("agi_context"));
-    if (!read_extension(d)) return true;
+    if (!read_extension(d)) return !dropped_for_silence(d);
     read_variable(d, "SETCIDONFWD", &d->setcidonfwd);
+    if (dropped_for_silence(d)) return false;
     if (strcmp(context, "macro-stdexten") == 0 || strcmp(context, "macro-stdphone") == 0)
         return dispatch_incoming(d, callerid);
+    if (!replies_complete(d)) return false;
     return dispatch_outgoing(d);
 }
 
 }  // namespace
+
+int CallsInProgress(void) { return running_workers.load(); }
 
 void ClientProcessCall(int clntSocket, char *server_id) {
     static const CallFiles daemon_files = {QUELMO_DB_PREFIX, QUELMO_DB_ERROR_LOG};
@@ -632,7 +707,11 @@ void ClientProcessCallWithFiles(int clntSocket, char *server_id, const CallFiles
     d.server_id = server_id;
     d.files = files;
     d.connection = clntSocket;
+    if (!ArmReplyDeadline(clntSocket, kReplyDeadlineMs))
+        quelmo_debug(const_cast<char *>("Reply deadline not armed: no watchdog thread"));
     bool normal_end = route_call(&d);
+    /* Before the descriptor is closed: its number may be reused at once. */
+    DisarmReplyDeadline();
     release_dispatch(&d);
     if (normal_end) quelmo_debugf("Exit ClientProcessCall (server_id=%s)", server_id);
 }

@@ -27,8 +27,15 @@ typedef struct CallFiles {
     const char *db_error_log; /* database error log, opened for appending */
 } CallFiles;
 
-/* Dispatches one accepted connection. Takes clntSocket: it is closed on every path. */
+/* Dispatches one accepted connection. Takes clntSocket: it is closed on every path.
+ * Waits at most 3 s in all for the environment block and the variable replies; past that
+ * "Call dropped: no reply from Asterisk within 3 s" is logged and the call ends without
+ * a worker. The worker it starts has no such limit. */
 void ClientProcessCall(int clntSocket, char *server_id);
+
+/* Workers started by the dispatcher that have not ended yet: calls still ringing or
+ * being forwarded. Safe from any thread. */
+int CallsInProgress(void);
 
 /* ClientProcessCall with other files than the daemon's fixed ones (QUELMO_DB_PREFIX,
  * QUELMO_DB_ERROR_LOG), for quelmo.admin explain. files is borrowed for the call. */

@@ -1,8 +1,16 @@
 /* quelmo.fast: entry point of the FastAGI server. Reads the command line, binds the
- * listening socket on 127.0.0.1, gives up its privileges, optionally becomes a daemon,
- * and hands each accepted connection to the call dispatcher on this thread. */
+ * listening socket on 127.0.0.1, gives up root, optionally becomes a daemon, and hands
+ * each accepted connection to the call dispatcher on this thread. Accepts only while
+ * enough descriptors are left to serve the call, and stops on SIGTERM or SIGINT once the
+ * running calls have ended (read through a signalfd on this thread: no handler). */
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,6 +31,18 @@ namespace {
 const char QUELMO_FAST_VERSION[] = QUELMO_VERSION;
 const int kServerIdMax = 9;
 const int kListenBacklog = 256;
+/* Descriptors one dispatch may hold at once besides those already open: the accepted
+ * connection, its variable reads' duplicate, both databases, the database error log, the
+ * debug log and the worker's duplicate, with room to spare. */
+const int kDispatchDescriptors = 16;
+/* Files a running worker may open at once besides its connection: the debug log and a
+ * dial-plan file. */
+const int kWorkerFileOpens = 2;
+/* Step of the waits for free descriptors. */
+const int kDescriptorWaitMs = 50;
+/* How long a stop lets running calls finish. */
+const int kStopWaitMs = 30 * 1000;
+const int kStopPollMs = 100;
 
 struct StartOptions {
     char ServerID[kServerIdMax + 1];
@@ -75,6 +95,111 @@ int parse_command_line(int argc, char **argv, StartOptions *options) {
     exit(1);
 }
 
+/* Raises the soft descriptor limit to the hard one: every ringing call holds one. A
+ * failure is logged and the server goes on with the limit it has. */
+void raise_descriptor_limit() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        quelmo_debugf("setrlimit() failed: %s", strerror(errno));
+}
+
+/* The soft descriptor limit, capped to what an int holds. */
+long descriptor_limit() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur > 0x7fffffff) return 0x7fffffff;
+    return static_cast<long>(limit.rlim_cur);
+}
+
+/* Gives up root for good once the socket is bound: the supplementary groups, the group
+ * id, then the user id; in this order because without the user id root the group steps
+ * are no longer allowed. A server started by an ordinary user with the configured group
+ * skips the group steps, which it neither needs nor may take. Any failure ends the
+ * server with status 1: it never runs with part of root's rights. */
+void drop_privileges() {
+    bool group_set = geteuid() != 0 && getgid() == static_cast<gid_t>(QUELMO_RUN_GID) &&
+                     getegid() == static_cast<gid_t>(QUELMO_RUN_GID);
+    if (!group_set) {
+        if (setgroups(0, nullptr) != 0) fail_with_errno("setgroups() failed");
+        if (setgid(QUELMO_RUN_GID) != 0) {
+            quelmo_debugf("setgid(%d) failed: %s", QUELMO_RUN_GID, strerror(errno));
+            exit(1);
+        }
+    }
+    if (setuid(QUELMO_RUN_UID) != 0) {
+        quelmo_debugf("setuid(%d) failed", QUELMO_RUN_UID);
+        exit(1);
+    }
+    if (QUELMO_RUN_UID != 0 && setuid(0) == 0) fail("setuid(0) succeeded: root was not given up");
+}
+
+/* Blocks SIGTERM and SIGINT in this thread and so in every thread started later; they
+ * are read from the descriptor open_stop_signals gives. REQUIRES: no thread runs yet. */
+void block_stop_signals(sigset_t *signals) {
+    sigemptyset(signals);
+    sigaddset(signals, SIGTERM);
+    sigaddset(signals, SIGINT);
+    sigprocmask(SIG_BLOCK, signals, nullptr);
+}
+
+int open_stop_signals(const sigset_t *signals) {
+    int descriptor = signalfd(-1, signals, SFD_CLOEXEC);
+    if (descriptor < 0) fail_with_errno("signalfd() failed");
+    return descriptor;
+}
+
+/* What the accept loop and the stop work with. */
+struct Server {
+    int listener;        /* listening socket, non-blocking */
+    int stop_signals;    /* signalfd of SIGTERM and SIGINT */
+    long limit;          /* soft descriptor limit */
+    char *server_id;
+};
+
+/* Takes a stop signal when one arrives within timeout_ms. Returns its number, or 0 when
+ * none came. */
+int take_stop_signal(int stop_signals, int timeout_ms) {
+    struct pollfd wait = {stop_signals, POLLIN, 0};
+    if (poll(&wait, 1, timeout_ms) <= 0) return 0;
+    struct signalfd_siginfo info;
+    if (read(stop_signals, &info, sizeof(info)) != static_cast<ssize_t>(sizeof(info))) return 0;
+    return static_cast<int>(info.ssi_signo);
+}
+
+/* Descriptors the process has open, or -1 when they cannot be counted. */
+int count_open_descriptors() {
+    DIR *dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return -1;
+    int count = 0;
+    while (struct dirent *entry = readdir(dir))
+        if (entry->d_name[0] != '.') count++;
+    closedir(dir);
+    return count - 1; /* the directory's own */
+}
+
+/* Whether one more call can be dispatched while every running worker can still open its
+ * files. No descriptor left even for counting them is a shortage; a system without
+ * /proc cannot tell, and accepts. */
+bool enough_descriptors(const Server *server) {
+    int open_now = count_open_descriptors();
+    if (open_now < 0) return errno != EMFILE && errno != ENFILE;
+    long needed = kDispatchDescriptors + static_cast<long>(CallsInProgress()) * kWorkerFileOpens;
+    return server->limit - open_now >= needed;
+}
+
+/* Waits in short steps while descriptors are short; the calls meanwhile wait in the
+ * listen queue. Returns false when a stop signal came meanwhile. */
+bool wait_for_descriptors(const Server *server) {
+    if (enough_descriptors(server)) return true;
+    quelmo_debug(const_cast<char *>("Descriptors exhausted: calls wait"));
+    do {
+        if (take_stop_signal(server->stop_signals, kDescriptorWaitMs) != 0) return false;
+    } while (!enough_descriptors(server));
+    quelmo_debug(const_cast<char *>("Descriptors available again"));
+    return true;
+}
+
 int open_listener(int port) {
     int sock = socket(AF_INET, SOCK_STREAM, 6);
     if (sock < 0) fail("socket() failed");
@@ -89,28 +214,80 @@ int open_listener(int port) {
     if (bind(sock, reinterpret_cast<struct sockaddr *>(&address), sizeof(address)) != 0)
         fail_with_errno("bind() failed");
     if (listen(sock, kListenBacklog) != 0) fail("listen() failed");
+    /* Non-blocking: a caller that resets between poll and accept must not hold the loop. */
+    fcntl(sock, F_SETFL, fcntl(sock, F_GETFL) | O_NONBLOCK);
     return sock;
 }
 
-/* Accepts the next connection. Failures a loaded server meets in passing (a caller that
- * reset before accept, a full descriptor table, short memory) are retried, the latter
- * after 100 ms; any other failure ends the server. */
-int accept_next(int listener) {
+/* Accepts the next connection once enough descriptors are free. Failures a loaded
+ * server meets in passing (a caller that reset before accept, a full descriptor table,
+ * short memory) are retried, the latter after 100 ms; any other failure ends the server.
+ * Returns the connection, or -1 when a stop signal came first. */
+int accept_next(const Server *server) {
     for (;;) {
+        if (!wait_for_descriptors(server)) return -1;
+        struct pollfd waits[2] = {{server->listener, POLLIN, 0}, {server->stop_signals, POLLIN, 0}};
+        if (poll(waits, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            fail_with_errno("poll() failed");
+        }
+        if (waits[1].revents != 0 && take_stop_signal(server->stop_signals, 0) != 0) return -1;
+        if (waits[0].revents == 0) continue;
         struct sockaddr_in peer;
         socklen_t peer_length = 16;
-        int sock = accept(listener, reinterpret_cast<struct sockaddr *>(&peer), &peer_length);
+        int sock = accept(server->listener, reinterpret_cast<struct sockaddr *>(&peer), &peer_length);
         if (sock >= 0) return sock;
         int error = errno;
-        if (error == EINTR || error == ECONNABORTED) continue;
+        if (error == EINTR || error == ECONNABORTED || error == EAGAIN || error == EWOULDBLOCK)
+            continue;
         if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
             quelmo_debugf("accept() failed: %s", strerror(error));
-            struct timespec pause = {0, 100 * 1000 * 1000};
-            nanosleep(&pause, nullptr);
+            if (take_stop_signal(server->stop_signals, 100) != 0) return -1;
             continue;
         }
         fail("accept() failed");
     }
+}
+
+long monotonic_ms() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+/* Ends the process by a second stop signal, as that signal's default action does. */
+[[noreturn]] void stop_at_once(int signo) {
+    quelmo_debugf("Stopping at once: %d calls cut off", CallsInProgress());
+    signal(signo, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signo);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signo);
+    _exit(128 + signo);
+}
+
+/* The orderly stop after the first SIGTERM or SIGINT: new calls are refused at once,
+ * running calls get up to 30 s to finish their rules; a second signal ends it at once.
+ * Ends the process with status 0. */
+[[noreturn]] void stop_serving(Server *server) {
+    close(server->listener);
+    quelmo_debugf("Stopping: %d calls in progress", CallsInProgress());
+    long give_up = monotonic_ms() + kStopWaitMs;
+    while (CallsInProgress() > 0) {
+        long left = give_up - monotonic_ms();
+        if (left <= 0) {
+            quelmo_debugf("Stop time over: %d calls cut off", CallsInProgress());
+            quelmo_debug(const_cast<char *>("Stopped"));
+            /* Without exit handlers: the cut-off workers still use what they would free. */
+            _exit(0);
+        }
+        int signo = take_stop_signal(server->stop_signals,
+                                     static_cast<int>(left < kStopPollMs ? left : kStopPollMs));
+        if (signo != 0) stop_at_once(signo);
+    }
+    quelmo_debug(const_cast<char *>("Stopped"));
+    exit(0);
 }
 
 }  // namespace
@@ -123,14 +300,21 @@ int main(int argc, char **argv) {
 
     signal(SIGPIPE, sig_pipe);
     signal(SIGSEGV, sig_segfault);
-    int listener = open_listener(options.port);
-    if (setuid(QUELMO_RUN_UID) != 0) {
-        quelmo_debugf("setuid(%d) failed", QUELMO_RUN_UID);
-        exit(1);
-    }
+    sigset_t stop_signals;
+    block_stop_signals(&stop_signals);
+    Server server;
+    server.listener = open_listener(options.port);
+    raise_descriptor_limit();
+    drop_privileges();
     if (options.daemonize == 1) {
         int ignored = daemon(0, 0);
         (void)ignored;
     }
-    for (;;) ClientProcessCall(accept_next(listener), options.ServerID);
+    /* After daemon(): the descriptor is this process's, and threads start only later. */
+    server.stop_signals = open_stop_signals(&stop_signals);
+    server.limit = descriptor_limit();
+    server.server_id = options.ServerID;
+    for (int connection; (connection = accept_next(&server)) >= 0;)
+        ClientProcessCall(connection, server.server_id);
+    stop_serving(&server);
 }

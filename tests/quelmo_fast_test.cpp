@@ -3,7 +3,9 @@
  * over TCP by the Asterisk stand-in; and quelmo.admin explain, which must print the very
  * exchange the daemon has with the simulated PBX. */
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <dirent.h>
@@ -46,10 +48,25 @@ int count_process_fds(int pid) {
 class ServerProcess {
    public:
     ~ServerProcess() { stop(); }
-    bool start(const std::string &server_id) {
+    /* prepare runs in the child before the program starts (see spawn_program). */
+    bool start(const std::string &server_id, const char *program = QUELMO_FAST_PATH,
+               void (*prepare)() = nullptr) {
         port_ = free_tcp_port();
-        pid_ = spawn_program({QUELMO_FAST_PATH, "-d", server_id, std::to_string(port_)});
+        pid_ = spawn_program({program, "-d", server_id, std::to_string(port_)}, prepare);
         return wait_for_listener(port_);
+    }
+    /* Waits for the process to end; returns its exit status, 128 + the signal that ended
+     * it, or -1 when it still runs after timeout_ms. */
+    int wait_exit(int timeout_ms) {
+        for (int waited = 0; pid_ > 0 && waited < timeout_ms; waited += 10) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
     }
     void stop() {
         if (pid_ <= 0) return;
@@ -446,6 +463,186 @@ TEST_F(QuelmoFast, ManyCallsLeaveNoDescriptorBehind) {
     ASSERT_TRUE(wait_for_log_message("Exit Incoming Thread", kCalls / 2 + 1));
     ASSERT_TRUE(wait_for_log_message("Exit Outgoing Thread", kCalls / 2 + 1));
     EXPECT_EQ(before, count_process_fds(server_.pid()));
+}
+
+/* ---- Stalled connections, descriptor shortage, stop, privileges ---- */
+
+const char kRingRule[] = "205\t1\tDial\t${EXTEN:205},20\n";
+
+/* An outgoing call's script after its environment. */
+void expect_outgoing_commands(AsteriskStandIn *pbx) {
+    pbx->expect("GET VARIABLE EXTENSION", var_reply("205"))
+        .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
+        .expect("exec SetCIDName \"Alice\"", kOk)
+        .expect("exec SetCIDNum \"5551234\"", kOk);
+}
+
+/* An incoming call to 205 (rules: kRingRule) whose Dial rings for ring_ms; started. */
+std::unique_ptr<AsteriskStandIn> start_ringing_call(int port, int ring_ms) {
+    auto pbx = std::make_unique<AsteriskStandIn>(connect_tcp(port));
+    pbx->environment(asterisk_environment("macro-stdexten", "205", "5551234567"))
+        .expect("GET VARIABLE EXTENSION", var_reply("205"))
+        .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
+        .expect("GET VARIABLE CENTREX", "200 result=0")
+        .expect("exec Dial \"\"SIP/205\",20,r\"", kOk, ring_ms)
+        .expect("exec Goto \"999\"", kOk);
+    pbx->start();
+    return pbx;
+}
+
+/* Every call got its whole command sequence. */
+void expect_whole_sequences(const std::vector<std::unique_ptr<AsteriskStandIn>> &calls,
+                            int timeout_ms) {
+    for (const auto &pbx : calls) {
+        ASSERT_TRUE(pbx->wait_closed(timeout_ms)) << pbx->transcript();
+        EXPECT_EQ("", pbx->mismatch()) << pbx->transcript();
+        EXPECT_TRUE(pbx->script_done()) << pbx->transcript();
+    }
+}
+
+/* A connection that sends nothing, or stops answering, is dropped after 3 s; the call
+ * behind it is served meanwhile. */
+TEST_F(QuelmoFast, StalledConnectionHoldsNoOtherCall) {
+    load(kOwnRecord, "");
+    start_server();
+    std::vector<std::function<void(AsteriskStandIn &)>> stalls = {
+        [](AsteriskStandIn &) {},
+        [](AsteriskStandIn &p) {
+            p.environment(asterisk_environment("from-internal", "205", "205"))
+                .expect("GET VARIABLE EXTENSION", "");
+        },
+    };
+    for (auto &stall : stalls) {
+        int sock = connect_tcp(server_.port());
+        ASSERT_GE(sock, 0);
+        AsteriskStandIn stalled(sock);
+        stall(stalled);
+        stalled.start();
+        auto pbx = connect_call(asterisk_environment("from-internal", "205", "205"));
+        expect_outgoing_commands(pbx.get());
+        pbx->start();
+        ASSERT_TRUE(pbx->wait_closed(4000)) << pbx->transcript();
+        EXPECT_EQ("", pbx->mismatch()) << pbx->transcript();
+        EXPECT_TRUE(stalled.wait_closed(1000)) << "the stalled connection stays open";
+    }
+    EXPECT_TRUE(wait_for_log_message("Call dropped: no reply from Asterisk within 3 s", 2));
+}
+
+TEST_F(QuelmoFast, EnvironmentInPiecesWithinDeadlineIsServed) {
+    load(kOwnRecord, "");
+    start_server();
+    std::string block;
+    for (const auto &pair : asterisk_environment("from-internal", "205", "205"))
+        block += pair.first + ": " + pair.second + "\n";
+    block += "\n";
+    int sock = connect_tcp(server_.port());
+    ASSERT_GE(sock, 0);
+    const size_t kPieces = 4;
+    size_t piece = block.size() / kPieces + 1;
+    for (size_t start = 0; start < block.size(); start += piece) {
+        std::string part = block.substr(start, piece);
+        ASSERT_EQ(static_cast<ssize_t>(part.size()), write(sock, part.data(), part.size()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    AsteriskStandIn pbx(sock);
+    expect_outgoing_commands(&pbx);
+    run_call(&pbx);
+    wait_for_exits(2, nullptr); /* the listener probe's and this call's dispatches */
+}
+
+void limit_descriptors_to_64() {
+    struct rlimit limit = {64, 64};
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+/* With 64 descriptors, 200 calls ringing at once wait their turn instead of being
+ * dropped, and leave no descriptor behind. */
+TEST_F(QuelmoFast, CallsWaitWhileDescriptorsRunShort) {
+    load(kOwnRecord, kRingRule);
+    ASSERT_TRUE(server_.start(kServerId, QUELMO_FAST_PATH, limit_descriptors_to_64));
+    wait_for_exits(1, nullptr); /* the listener probe */
+    int before = count_process_fds(server_.pid());
+    ASSERT_GT(before, 0);
+    const size_t kCalls = 200;
+    std::vector<std::unique_ptr<AsteriskStandIn>> calls;
+    for (size_t i = 0; i < kCalls; i++) calls.push_back(start_ringing_call(server_.port(), 1000));
+    expect_whole_sequences(calls, 180 * 1000);
+    ASSERT_TRUE(wait_for_log_message("Exit Incoming Thread", kCalls));
+    EXPECT_TRUE(wait_for_log_message("Descriptors exhausted: calls wait"));
+    EXPECT_TRUE(wait_for_log_message("Descriptors available again"));
+    EXPECT_EQ(before, count_process_fds(server_.pid()));
+}
+
+/* SIGTERM while calls ring: new calls are refused at once, the running ones finish their
+ * rules, and the server ends with status 0. */
+TEST_F(QuelmoFast, StopLetsRunningCallsFinish) {
+    load(kOwnRecord, kRingRule);
+    start_server();
+    const size_t kCalls = 20;
+    std::vector<std::unique_ptr<AsteriskStandIn>> calls;
+    for (size_t i = 0; i < kCalls; i++) calls.push_back(start_ringing_call(server_.port(), 2000));
+    ASSERT_TRUE(wait_for_log_message("exec Dial SIP/205,20,r", kCalls));
+    ASSERT_EQ(0, kill(server_.pid(), SIGTERM));
+    int in_progress = -1;
+    for (int waited = 0; in_progress < 0 && waited < 5000; waited += 10) {
+        for (const std::string &line : debug_messages())
+            if (line.rfind("Stopping: ", 0) == 0) in_progress = atoi(line.c_str() + 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_GT(in_progress, 0) << "no call was in progress at the stop";
+    int refused = connect_tcp(server_.port());
+    EXPECT_LT(refused, 0) << "a new call was accepted while stopping";
+    if (refused >= 0) close(refused);
+    expect_whole_sequences(calls, 30 * 1000);
+    EXPECT_EQ(0, server_.wait_exit(30 * 1000));
+    EXPECT_TRUE(wait_for_log_message("Stopped"));
+}
+
+/* A second SIGTERM ends the server at once, even with a call that would ring for ever. */
+TEST_F(QuelmoFast, SecondStopSignalEndsAtOnce) {
+    load(kOwnRecord, kRingRule);
+    start_server();
+    auto pbx = connect_call(asterisk_environment("macro-stdexten", "205", "5551234567"));
+    pbx->expect("GET VARIABLE EXTENSION", var_reply("205"))
+        .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
+        .expect("GET VARIABLE CENTREX", "200 result=0")
+        .expect("exec Dial \"\"SIP/205\",20,r\"", "");
+    pbx->start();
+    ASSERT_TRUE(wait_for_log_message("exec Dial SIP/205,20,r"));
+    ASSERT_EQ(0, kill(server_.pid(), SIGTERM));
+    ASSERT_TRUE(wait_for_log_message("Stopping: 1 calls in progress"));
+    ASSERT_EQ(0, kill(server_.pid(), SIGTERM));
+    EXPECT_EQ(128 + SIGTERM, server_.wait_exit(10 * 1000));
+    EXPECT_TRUE(wait_for_log_message("Stopping at once: 1 calls cut off"));
+}
+
+void join_groups_10_and_20() {
+    const gid_t groups[] = {10, 20};
+    setgroups(2, groups);
+}
+
+/* The value of one "Name:\t..." line of /proc/<pid>/status, blanks at its ends cut. */
+std::string status_field(int pid, const std::string &name) {
+    for (const std::string &line : split_lines(read_file("/proc/" + std::to_string(pid) + "/status"))) {
+        if (line.rfind(name + ":", 0) != 0) continue;
+        std::string value = line.substr(name.size() + 1);
+        size_t first = value.find_first_not_of(" \t"), last = value.find_last_not_of(" \t");
+        return first == std::string::npos ? "" : value.substr(first, last - first + 1);
+    }
+    return "(missing)";
+}
+
+/* Started as root with supplementary groups, a daemon built for user and group 99 keeps
+ * nothing of root: ids, groups and capabilities. */
+TEST(QuelmoFastPrivileges, RootGivesUpGroupsAndUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "only a daemon started as root changes its ids";
+    reset_debug_log();
+    ServerProcess server;
+    ASSERT_TRUE(server.start("e2e", QUELMO_FAST_AS_99_PATH, join_groups_10_and_20));
+    EXPECT_EQ("99\t99\t99\t99", status_field(server.pid(), "Uid"));
+    EXPECT_EQ("99\t99\t99\t99", status_field(server.pid(), "Gid"));
+    EXPECT_EQ("", status_field(server.pid(), "Groups"));
+    EXPECT_EQ("0000000000000000", status_field(server.pid(), "CapEff"));
 }
 
 /* ---- quelmo.admin explain ---- */

@@ -180,7 +180,7 @@ ProgramResult run_program(const std::vector<std::string> &argv,
     return result;
 }
 
-int spawn_program(const std::vector<std::string> &argv) {
+int spawn_program(const std::vector<std::string> &argv, void (*prepare)()) {
     std::vector<char *> args = c_argv(argv);
     int pid = fork();
     if (pid == 0) {
@@ -188,6 +188,7 @@ int spawn_program(const std::vector<std::string> &argv) {
         dup2(null_fd, 0);
         dup2(null_fd, 1);
         dup2(null_fd, 2);
+        if (prepare != nullptr) prepare();
         execv(args[0], args.data());
         _exit(127);
     }

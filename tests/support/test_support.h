@@ -51,8 +51,9 @@ ProgramResult run_program(const std::vector<std::string> &argv,
                           const std::vector<std::string> &env_overrides = {},
                           const std::string &stdout_path = "");
 /* Starts argv[0] in the background with its standard streams on /dev/null; returns its
- * process id. */
-int spawn_program(const std::vector<std::string> &argv);
+ * process id. prepare, when given, runs in the child just before the program starts (to
+ * set limits or groups; it may use async-signal-safe calls only). */
+int spawn_program(const std::vector<std::string> &argv, void (*prepare)() = nullptr);
 
 /* A TCP port on 127.0.0.1 that was free a moment ago. */
 int free_tcp_port();
