@@ -4,12 +4,9 @@
  * lookup_ring_device, is_unsupported_device, is_external_forward from quelmo-call). */
 #include "admin-check.h"
 
-#include <grp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -28,26 +25,12 @@ const int GLOBAL_RECORD_KEY = 0;
 
 /* ---- Files the daemon's user must read ---- */
 
-/* The user's identity as the kernel checks file access: user id and groups. */
+/* The daemon's identity as the kernel checks its file access: once started it holds its
+ * user id and its one group id, and no supplementary groups. */
 struct Reader {
     uid_t uid;
-    std::vector<gid_t> groups;
+    gid_t gid;
 };
-
-Reader reader_of(uid_t uid) {
-    Reader reader{uid, {}};
-    struct passwd *entry = getpwuid(uid);
-    if (entry == nullptr) return reader; /* no account: only the "other" bits apply */
-    int count = 64;
-    std::vector<gid_t> groups(static_cast<size_t>(count));
-    if (getgrouplist(entry->pw_name, entry->pw_gid, groups.data(), &count) < 0) {
-        groups.resize(static_cast<size_t>(count));
-        getgrouplist(entry->pw_name, entry->pw_gid, groups.data(), &count);
-    }
-    groups.resize(static_cast<size_t>(std::max(count, 0)));
-    reader.groups = groups;
-    return reader;
-}
 
 /* Whether the reader is granted 'wanted' (a mask of the owner's bits: S_IRUSR, S_IXUSR)
  * on a file with these attributes, by the owner, group or other bits as the kernel picks
@@ -56,8 +39,7 @@ bool granted(const Reader &reader, const struct stat &info, mode_t wanted) {
     if (reader.uid == 0) return true;
     mode_t bits = info.st_mode;
     if (info.st_uid == reader.uid) return (bits & wanted) == wanted;
-    bool in_group = std::find(reader.groups.begin(), reader.groups.end(), info.st_gid) !=
-                    reader.groups.end();
+    bool in_group = info.st_gid == reader.gid;
     mode_t shifted = in_group ? wanted >> 3 : wanted >> 6;
     return (bits & shifted) == shifted;
 }
@@ -99,7 +81,7 @@ void check_readable(const Reader &reader, const std::string &path, std::vector<s
     std::string obstacle = read_obstacle(reader, path);
     if (!obstacle.empty())
         findings->push_back(path + ": the daemon's user (uid " + std::to_string(reader.uid) +
-                            ") cannot read it: " + obstacle);
+                            ", gid " + std::to_string(reader.gid) + ") cannot read it: " + obstacle);
 }
 
 void check_dial_plan_file(const Reader &reader, const char *path, std::vector<std::string> *findings) {
@@ -306,7 +288,7 @@ int CheckServer(const CheckTarget &target, std::vector<std::string> *findings) n
     try {
         /* The device lookups log; the daemon's log is not this program's to write. */
         quelmo_debug_to(discard_message);
-        Reader reader = reader_of(target.reader_uid);
+        Reader reader = {target.reader_uid, target.reader_gid};
         check_dial_plan_file(reader, QUELMO_EXTERNAL_CONF, findings);
         check_dial_plan_file(reader, QUELMO_INTERNAL_CONF, findings);
         check_databases(target, reader, findings);

@@ -16,6 +16,7 @@ struct CheckTarget {
     std::string extension_db;  /* path of the extension database */
     std::string forwarding_db; /* path of the forwarding database */
     uid_t reader_uid;          /* the daemon's user, who must be able to read every file */
+    gid_t reader_gid;          /* the daemon's group, its only one once started */
 };
 
 /* Appends one line per finding to *findings: "EXTENSION: what is wrong (rule N: APP

@@ -544,7 +544,8 @@ int run_explain(Options *options) {
 /* Prints the findings and their count. Returns the exit status: 0 without findings. */
 int run_check(const Options &options) {
     CheckTarget target = {options.server_id, database_path(options, QUELMO_DB_EXTENSION_SUFFIX),
-                          database_path(options, QUELMO_DB_FORWARDING_SUFFIX), QUELMO_RUN_UID};
+                          database_path(options, QUELMO_DB_FORWARDING_SUFFIX), QUELMO_RUN_UID,
+                          QUELMO_RUN_GID};
     std::vector<std::string> findings;
     if (CheckServer(target, &findings) != 0) return 1;
     for (const std::string &finding : findings) printf("%s\n", finding.c_str());

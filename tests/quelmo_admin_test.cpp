@@ -304,9 +304,9 @@ class QuelmoAdminCheck : public QuelmoAdmin {
         if (external != nullptr) write_file(QUELMO_EXTERNAL_CONF, external);
         write_file(QUELMO_INTERNAL_CONF, "exten => 206,1,Macro(stdexten,SIP/206,206)\n");
     }
-    std::vector<std::string> check(uid_t reader = getuid()) {
+    std::vector<std::string> check(uid_t reader = getuid(), gid_t group = getgid()) {
         std::vector<std::string> findings;
-        EXPECT_EQ(0, CheckServer({"C1", ext_file("C1"), fw_file("C1"), reader}, &findings));
+        EXPECT_EQ(0, CheckServer({"C1", ext_file("C1"), fw_file("C1"), reader, group}, &findings));
         return findings;
     }
 };
@@ -363,21 +363,29 @@ TEST_F(QuelmoAdminCheck, EachKindOfFindingIsReportedOnce) {
 
 TEST_F(QuelmoAdminCheck, FileTheDaemonsUserCannotReadIsReported) {
     const uid_t other_user = 4242;
+    const gid_t other_group = 4242;
     configure(CLEAN_EXTENSIONS, CLEAN_FORWARDING, CLEAN_EXTERNAL);
-    if (!check(other_user).empty()) GTEST_SKIP() << "the test tree is closed to uid 4242";
+    if (!check(other_user, other_group).empty())
+        GTEST_SKIP() << "the test tree is closed to uid 4242";
     ASSERT_EQ(0, chmod(QUELMO_EXTERNAL_CONF, 0640));
     ASSERT_EQ(0, chmod(fw_file("C1").c_str(), 0600));
-    std::vector<std::string> findings = check(other_user);
+    std::vector<std::string> findings = check(other_user, other_group);
+    /* The daemon's one group reads what its group bits allow. */
+    struct stat info;
+    ASSERT_EQ(0, stat(QUELMO_EXTERNAL_CONF, &info));
+    std::vector<std::string> as_file_group = check(other_user, info.st_gid);
     chmod(QUELMO_EXTERNAL_CONF, 0644);
     EXPECT_TRUE(check().empty()) << "the superuser reads every file";
     ASSERT_EQ(2u, findings.size());
     EXPECT_EQ(std::string(QUELMO_EXTERNAL_CONF) +
-                  ": the daemon's user (uid 4242) cannot read it: its mode 0640 does not let it"
-                  " read the file: give that user read (r) permission, for example chmod o+r " +
-                  QUELMO_EXTERNAL_CONF,
+                  ": the daemon's user (uid 4242, gid 4242) cannot read it: its mode 0640 does"
+                  " not let it read the file: give that user read (r) permission, for example"
+                  " chmod o+r " + QUELMO_EXTERNAL_CONF,
               findings[0]);
-    EXPECT_EQ(0u, findings[1].find(fw_file("C1") + ": the daemon's user (uid 4242) cannot read it"))
+    EXPECT_EQ(0u, findings[1].find(fw_file("C1") + ": the daemon's user (uid 4242, gid 4242)"))
         << findings[1];
+    ASSERT_EQ(1u, as_file_group.size());
+    EXPECT_EQ(0u, as_file_group[0].find(fw_file("C1"))) << as_file_group[0];
 }
 
 /* Items that no load writes: a caller-ID record without its second text, a rule too short
