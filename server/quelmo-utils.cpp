@@ -102,8 +102,8 @@ void add_safe_time(SafeText *t, time_t now) {
     t->add_unsigned(static_cast<unsigned long>(secs % 60), 10, 2);
 }
 
-/* Writes one log entry from a signal handler with open/flock/write/close only. The
- * caller holds quelmo_file_mutex. */
+/* Writes one log entry from a signal handler with open/flock/write/close only (closing
+ * the descriptor drops the file lock). The caller holds quelmo_file_mutex. */
 void write_signal_entry(const char *message) {
     SafeText t;
     add_safe_time(&t, time(nullptr));
@@ -119,7 +119,6 @@ void write_signal_entry(const char *message) {
     flock(fd, LOCK_EX);
     ssize_t ignored = write(fd, t.buf, t.len);
     (void)ignored;
-    flock(fd, LOCK_UN);
     close(fd);
 }
 
@@ -211,7 +210,9 @@ int quelmo_lock_file(int lock) {
 }
 
 /* The log is opened for every line (a moved or deleted log is created anew) with plain
- * open/flock/writev/close: no stdio stream, so no buffer set-up or seek per line. */
+ * open/flock/writev/close: no stdio stream, so no buffer set-up or seek per line. The
+ * descriptor is never shared (close-on-exec, closed right after the write), so its close
+ * drops the file lock and no separate unlock is needed. */
 void quelmo_debug_to(void (*sink)(const char *message)) { message_sink.store(sink); }
 
 void quelmo_debug(char *message) {
@@ -229,7 +230,6 @@ void quelmo_debug(char *message) {
         char head[128];
         size_t head_length = format_line_head(head, sizeof(head));
         append_line(fd, head, head_length, message);
-        flock(fd, LOCK_UN);
         open_log_fd = -1;
         close(fd);
     }
