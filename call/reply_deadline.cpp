@@ -1,7 +1,12 @@
 /* reply_deadline: one watchdog thread sleeping on a condition variable until the armed
  * deadline or a change. Every field below is read and written under watch_lock, and the
  * watchdog shuts the connection only under it, so once DisarmReplyDeadline has returned
- * the descriptor can be closed (and its number reused) safely. */
+ * the descriptor can be closed (and its number reused) safely.
+ *
+ * Arming and disarming wake the watchdog only when it must wait for an earlier time than
+ * it does: a disarmed deadline is found gone when the watchdog wakes for it, and a later
+ * one is waited for again then. So a server dispatching one call after another pays no
+ * wake-up per call. */
 #include "reply_deadline.h"
 
 #include <pthread.h>
@@ -18,6 +23,8 @@ bool watchdog_running = false;
 int watched_connection = -1;  /* -1: nothing armed */
 struct timespec due;          /* CLOCK_MONOTONIC time the armed deadline runs out */
 bool deadline_passed = false;
+bool watchdog_waiting = false; /* the watchdog sleeps until waiting_until */
+struct timespec waiting_until;
 
 struct timespec monotonic_after(int milliseconds) {
     struct timespec when;
@@ -31,9 +38,11 @@ struct timespec monotonic_after(int milliseconds) {
     return when;
 }
 
-bool is_due(const struct timespec &now) {
-    return now.tv_sec > due.tv_sec || (now.tv_sec == due.tv_sec && now.tv_nsec >= due.tv_nsec);
+bool not_before(const struct timespec &a, const struct timespec &b) {
+    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec >= b.tv_nsec);
 }
+
+bool is_due(const struct timespec &now) { return not_before(now, due); }
 
 void *watch_deadlines(void *) {
     pthread_mutex_lock(&watch_lock);
@@ -42,7 +51,10 @@ void *watch_deadlines(void *) {
             pthread_cond_wait(&watch_changed, &watch_lock);
             continue;
         }
-        pthread_cond_timedwait(&watch_changed, &watch_lock, &due);
+        watchdog_waiting = true;
+        waiting_until = due;
+        pthread_cond_timedwait(&watch_changed, &watch_lock, &waiting_until);
+        watchdog_waiting = false;
         struct timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
         if (watched_connection >= 0 && is_due(now)) {
@@ -81,7 +93,9 @@ bool ArmReplyDeadline(int connection, int milliseconds) {
         watched_connection = connection;
         due = monotonic_after(milliseconds);
         deadline_passed = false;
-        pthread_cond_signal(&watch_changed);
+        /* Asleep without a time, or until a later one: it must look again now. */
+        if (!watchdog_waiting || !not_before(due, waiting_until))
+            pthread_cond_signal(&watch_changed);
     }
     pthread_mutex_unlock(&watch_lock);
     return armed;
@@ -98,7 +112,6 @@ bool DisarmReplyDeadline(void) {
     pthread_mutex_lock(&watch_lock);
     bool passed = deadline_passed;
     watched_connection = -1;
-    if (watchdog_running) pthread_cond_signal(&watch_changed);
     pthread_mutex_unlock(&watch_lock);
     return passed;
 }
