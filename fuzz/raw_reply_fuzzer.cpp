@@ -1,7 +1,8 @@
 /* Fuzz target: the raw helpers' reply reading on a socket pair, as on a call's
  * connection. The input is what the PBX side sends; GetVariable and GetExecResult take
- * turns reading it until it is used up. A value must always be handed back, and a
- * positive status must come with a value of its own. */
+ * turns reading it until it is used up. Each must take exactly one whole line off the
+ * connection (a rest left behind would be read as the next command's reply); a value
+ * must always be handed back, and a positive status must come with a value of its own. */
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,11 +21,11 @@ namespace {
 const size_t kMaxInput = 65536;
 const int kMaxTurns = 256;
 
-/* Whether unread input is left on the connection. */
-bool input_left(int descriptor) {
+/* Bytes of input not yet read from the connection. */
+size_t unread_bytes(int descriptor) {
     int unread = 0;
     if (ioctl(descriptor, FIONREAD, &unread) != 0) quelmo_fuzz::fail("FIONREAD");
-    return unread > 0;
+    return static_cast<size_t>(unread);
 }
 
 void read_variable(int descriptor) {
@@ -55,11 +56,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > 0 && write(pair[1], data, size) != static_cast<ssize_t>(size))
         quelmo_fuzz::fail("cannot send the input");
     shutdown(pair[1], SHUT_WR);
-    for (int turn = 0; turn < kMaxTurns && input_left(pair[0]); turn++) {
+    for (int turn = 0; turn < kMaxTurns && unread_bytes(pair[0]) > 0; turn++) {
         if (turn % 2 == 0)
             read_variable(pair[0]);
         else
             read_exec_result(pair[0]);
+        size_t position = size - unread_bytes(pair[0]);
+        if (position > 0 && position < size && data[position - 1] != '\n')
+            quelmo_fuzz::fail("a reply line was not read whole");
     }
     close(pair[0]);
     close(pair[1]);
