@@ -3,12 +3,15 @@
  * the environment block (up to and including its empty line), then one line in answer to
  * each command line the server writes, variable reads and the workers' commands alike.
  * When the input is used up the PBX side stops sending and only listens until the server
- * has closed every descriptor of the call. The worker threads of a call have ended before
+ * has closed every descriptor of the call. Every command the server writes must be one of
+ * its own (a variable read, an application run, a channel setting): a text from the input
+ * must never start a command of its own. The worker threads of a call have ended before
  * the next input starts. */
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -30,6 +33,15 @@ bool send_all(int descriptor, const std::string &text) {
     return true;
 }
 
+/* Aborts unless line (without its line feed) is a command the server sends. */
+void check_command(const std::string &line) {
+    static const char *const kVerbs[] = {"GET VARIABLE ", "exec ", "SET "};
+    if (line.find('\r') != std::string::npos) quelmo_fuzz::fail("a command holds a carriage return");
+    for (const char *verb : kVerbs)
+        if (line.compare(0, strlen(verb), verb) == 0) return;
+    quelmo_fuzz::fail("the server wrote a line that is none of its commands");
+}
+
 /* The PBX side of one call: the environment at once, then the next reply line for each
  * command line received. Returns once the server has closed the connection. */
 void play_pbx(int descriptor, const std::string &input) {
@@ -41,10 +53,17 @@ void play_pbx(int descriptor, const std::string &input) {
         sending = false;
     }
     char buffer[4096];
+    std::string command;
     ssize_t got;
     while ((got = read(descriptor, buffer, sizeof(buffer))) > 0) {
-        for (ssize_t i = 0; i < got && sending; i++) {
-            if (buffer[i] != '\n') continue;
+        for (ssize_t i = 0; i < got; i++) {
+            if (buffer[i] != '\n') {
+                command.push_back(buffer[i]);
+                continue;
+            }
+            check_command(command);
+            command.clear();
+            if (!sending) continue;
             size_t line_end = input.find('\n', next);
             size_t reply_end = line_end == std::string::npos ? input.size() : line_end + 1;
             sending = send_all(descriptor, input.substr(next, reply_end - next));
@@ -55,6 +74,7 @@ void play_pbx(int descriptor, const std::string &input) {
             }
         }
     }
+    if (!command.empty()) quelmo_fuzz::fail("a command without its line feed");
 }
 
 const CallFiles &call_files() {
