@@ -1,9 +1,9 @@
 /* quelmo.admin: creates and inspects the two databases of one server. 'load' replaces both
- * from text files, checked whole before anything is written, each written to a new file
- * and renamed over the old one; 'dump' prints both in the same text formats; 'upgrade'
- * brings files of an older Berkeley DB to the current format; 'explain' (admin-explain)
- * and 'check' (admin-check) show what calls will do. The databases are reached only
- * through the store (quelmo-db), so this program never sees the password. */
+ * from text files (parsed by admin-text), checked whole before anything is written, each
+ * written to a new file and renamed over the old one; 'dump' prints both in the same text
+ * formats; 'upgrade' brings files of an older Berkeley DB to the current format; 'explain'
+ * (admin-explain) and 'check' (admin-check) show what calls will do. The databases are
+ * reached only through the store (quelmo-db), so this program never sees the password. */
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
