@@ -1,9 +1,9 @@
 /* quelmo.admin: creates and inspects the two databases of one server. 'load' replaces both
- * from text files, checked whole before anything is written, each written to a new file
- * and renamed over the old one; 'dump' prints both in the same text formats; 'upgrade'
- * brings files of an older Berkeley DB to the current format; 'explain' (admin-explain)
- * and 'check' (admin-check) show what calls will do. The databases are reached only
- * through the store (quelmo-db), so this program never sees the password. */
+ * from text files (parsed by admin-text), checked whole before anything is written, each
+ * written to a new file and renamed over the old one; 'dump' prints both in the same text
+ * formats; 'upgrade' brings files of an older Berkeley DB to the current format; 'explain'
+ * (admin-explain) and 'check' (admin-check) show what calls will do. The databases are
+ * reached only through the store (quelmo-db), so this program never sees the password. */
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,13 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "admin-check.h"
 #include "admin-explain.h"
+#include "admin-text.h"
 #include "quelmo-db.h"
 #include "quelmo-paths.h"
 #include "quelmo-utils.h"
@@ -61,9 +62,6 @@ struct Failure : std::runtime_error {
 [[noreturn]] void fail(const std::string &text) { throw Failure(std::string(PROGRAM) + ": " + text); }
 [[noreturn]] void fail_reported() { throw Failure(""); }
 [[noreturn]] void fail_system(const std::string &what) { fail(what + ": " + strerror(errno)); }
-[[noreturn]] void fail_line(const std::string &file, size_t line, const std::string &reason) {
-    throw Failure(file + ":" + std::to_string(line) + ": " + reason);
-}
 
 struct Options {
     std::string dir = QUELMO_DB_DIR;
@@ -105,25 +103,6 @@ char *server_id_arg(const Options &options) { return const_cast<char *>(options.
 
 /* ---- Text files ---- */
 
-struct ExtensionLine {
-    int key;
-    std::string name;
-    std::string number;
-};
-
-struct RuleLine {
-    int key;
-    int priority;
-    std::string app;
-    std::string args;
-};
-
-/* A line that carries a record, with its line number in its file. */
-struct RecordLine {
-    size_t number;
-    std::string text;
-};
-
 std::string read_whole_file(const std::string &path) {
     FILE *file = fopen(path.c_str(), "rb");
     if (file == nullptr) fail_system(path);
@@ -139,111 +118,19 @@ std::string read_whole_file(const std::string &path) {
     return content;
 }
 
-/* The lines of a file that are neither blank (empty, or blanks and tabs only) nor
- * comments ('#' first). */
-std::vector<RecordLine> read_record_lines(const std::string &path) {
-    std::string content = read_whole_file(path);
-    std::vector<RecordLine> lines;
-    size_t start = 0, number = 0;
-    while (start < content.size()) {
-        size_t end = content.find('\n', start);
-        if (end == std::string::npos) end = content.size();
-        number++;
-        std::string text = content.substr(start, end - start);
-        bool blank = text.find_first_not_of(" \t") == std::string::npos;
-        if (!blank && text[0] != '#') lines.push_back({number, text});
-        start = end + 1;
-    }
-    return lines;
-}
-
-/* Refuses bytes that no stored text may hold (LF cannot occur inside a line). */
-void check_line_bytes(const std::string &file, const RecordLine &line) {
-    if (line.text.find('\0') != std::string::npos)
-        fail_line(file, line.number, "text holds a NUL byte");
-    if (line.text.find('\r') != std::string::npos)
-        fail_line(file, line.number, "text holds a carriage return (CR)");
-}
-
-std::vector<std::string> split_fields(const std::string &text) {
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (;;) {
-        size_t tab = text.find('\t', start);
-        fields.push_back(text.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-        if (tab == std::string::npos) return fields;
-        start = tab + 1;
-    }
-}
-
-/* Optional sign and decimal digits, nothing else, within 32 bits. */
-bool parse_int32(const std::string &text, int *value) {
-    size_t at = 0;
-    bool negative = false;
-    if (at < text.size() && (text[at] == '-' || text[at] == '+')) negative = text[at++] == '-';
-    if (at == text.size()) return false;
-    long long magnitude = 0;
-    for (; at < text.size(); at++) {
-        if (text[at] < '0' || text[at] > '9') return false;
-        magnitude = magnitude * 10 + (text[at] - '0');
-        if (magnitude > 2147483648LL) return false;
-    }
-    long long signed_value = negative ? -magnitude : magnitude;
-    if (signed_value > 2147483647LL) return false;
-    *value = static_cast<int>(signed_value);
-    return true;
-}
-
-/* The checked fields of one record line: exactly 'count' fields, the first 'integers' of
- * them decimal 32-bit integers named by 'names'. */
-std::vector<std::string> split_record(const std::string &file, const RecordLine &line,
-                                      const std::vector<const char *> &names, size_t integers,
-                                      std::vector<int> *values) {
-    check_line_bytes(file, line);
-    std::vector<std::string> fields = split_fields(line.text);
-    if (fields.size() != names.size()) {
-        std::string expected;
-        for (const char *name : names) expected += expected.empty() ? name : std::string(", ") + name;
-        fail_line(file, line.number,
-                  "expected " + std::to_string(names.size()) + " fields separated by TAB (" +
-                      expected + "), found " + std::to_string(fields.size()));
-    }
-    for (size_t i = 0; i < integers; i++) {
-        int value;
-        if (!parse_int32(fields[i], &value))
-            fail_line(file, line.number,
-                      std::string(names[i]) + " '" + fields[i] + "' is not a decimal 32-bit integer");
-        values->push_back(value);
-    }
-    return fields;
-}
-
-std::vector<ExtensionLine> parse_extensions_file(const std::string &file) {
-    std::vector<ExtensionLine> records;
-    std::map<int, size_t> first_line;
-    for (const RecordLine &line : read_record_lines(file)) {
-        std::vector<int> values;
-        std::vector<std::string> fields =
-            split_record(file, line, {"EXTENSION", "CIDNAME", "CIDNUM"}, 1, &values);
-        auto seen = first_line.emplace(values[0], line.number);
-        if (!seen.second)
-            fail_line(file, line.number,
-                      "second record for extension " + std::to_string(values[0]) +
-                          " (first on line " + std::to_string(seen.first->second) + ")");
-        records.push_back({values[0], fields[1], fields[2]});
+/* The records of a text file, parsed by parse (ParseExtensionsText or
+ * ParseForwardingText) and checked whole; a refused line ends the run. */
+template <typename Record>
+std::vector<Record> parse_text_file(const std::string &file,
+                                    bool (*parse)(const std::string &, const std::string &,
+                                                  std::vector<Record> *, std::string *)) {
+    std::vector<Record> records;
+    std::string error;
+    if (!parse(file, read_whole_file(file), &records, &error)) {
+        if (error.empty()) throw std::bad_alloc();
+        throw Failure(error);
     }
     return records;
-}
-
-std::vector<RuleLine> parse_forwarding_file(const std::string &file) {
-    std::vector<RuleLine> rules;
-    for (const RecordLine &line : read_record_lines(file)) {
-        std::vector<int> values;
-        std::vector<std::string> fields =
-            split_record(file, line, {"EXTENSION", "PRIORITY", "APP", "ARGS"}, 2, &values);
-        rules.push_back({values[0], values[1], fields[2], fields[3]});
-    }
-    return rules;
 }
 
 /* ---- Files in the database directory ---- */
@@ -504,8 +391,8 @@ void choose_new_names(const Options &options, NewFile *extension_file, NewFile *
 }
 
 void run_load(const Options &options) {
-    std::vector<ExtensionLine> extensions = parse_extensions_file(options.files[0]);
-    std::vector<RuleLine> rules = parse_forwarding_file(options.files[1]);
+    std::vector<ExtensionLine> extensions = parse_text_file(options.files[0], ParseExtensionsText);
+    std::vector<RuleLine> rules = parse_text_file(options.files[1], ParseForwardingText);
     NewFile extension_file, forwarding_file;
     choose_new_names(options, &extension_file, &forwarding_file);
     write_extension_database(options, extension_file, extensions);

@@ -22,6 +22,23 @@ int result_of_reply(const char *line) {
     return equals == nullptr ? -1 : atoi(equals + 1);
 }
 
+/* Reads one reply line, its line feed kept, into buf; of a longer line the first size - 1
+ * bytes are kept and the rest is read and dropped (a NUL byte inside ends nothing), so the
+ * next reply read on the connection starts at the next line. Returns false when nothing
+ * could be read. */
+bool read_reply_line(FILE *stream, char *buf, size_t size) {
+    size_t length = 0;
+    int c = EOF;
+    while (length + 1 < size && (c = getc(stream)) != EOF) {
+        buf[length++] = static_cast<char>(c);
+        if (c == '\n') break;
+    }
+    buf[length] = '\0';
+    if (length == 0) return false;
+    while (c != '\n' && c != EOF) c = getc(stream);
+    return true;
+}
+
 /* A command line may end with one line feed and hold no other line break. */
 bool holds_inner_line_break(const std::string &line) {
     size_t body = line.size();
@@ -92,7 +109,7 @@ int WriteCallCommand(FILE *stream, const char *format, ...) {
 int GetExecResult(FILE *AGI) {
     if (AGI == nullptr) return -1;
     char line[kReplyBufferSize];
-    if (fgets(line, sizeof(line), AGI) == nullptr) return -1;
+    if (!read_reply_line(AGI, line, sizeof(line))) return -1;
     return result_of_reply(line);
 }
 
@@ -107,7 +124,7 @@ int GetVariable(int ClientSocket, char *var, char **value) {
     }
     char line[kReplyBufferSize] = "";
     if (WriteCallCommand(stream, "GET VARIABLE %s\n", var) == 0 &&
-        fgets(line, sizeof(line), stream) == nullptr)
+        !read_reply_line(stream, line, sizeof(line)))
         line[0] = '\0';
     status = result_of_reply(line);
     std::string text = status < 1 ? "EMPTY" : parenthesised_value(line);

@@ -17,8 +17,10 @@
 int WriteCallCommand(FILE *stream, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 /* Reads the next reply line on AGI (a command was just written and flushed on it) and
- * returns the integer after its first "=". Returns -1 for a null stream, no line, or a
- * line without "=". Leaves the stream open. */
+ * returns the integer after its first "=". Like GetVariable, it takes the whole line off
+ * the stream and looks at its first 254 bytes only, so a longer line never leaves a rest
+ * to be read as the next reply. Returns -1 for a null stream, no line, or a line without
+ * "=". Leaves the stream open. */
 int GetExecResult(FILE *AGI);
 
 /* Reads channel variable var with "GET VARIABLE". Takes ClientSocket: it is closed on

@@ -118,10 +118,29 @@ TEST_F(CallAgi, GetVariableCutsReplyAt254Characters) {
     std::string value;
     EXPECT_EQ(1, read_variable("A", &value));
     EXPECT_EQ(inside, value);
-    /* The second reply's ")" lies past the cut: the rest of the line is still unread
-     * on the socket, but the next reader uses a fresh stream of its own. */
+    /* The second reply's ")" lies past the cut: the rest of the line is dropped. */
     EXPECT_EQ(-1, read_variable("B", &value));
     EXPECT_EQ("INVALID", value);
+}
+
+/* A reply longer than any buffer is taken off the connection whole: its tail is never
+ * read as the next command's reply, whether the next read uses a fresh stream (the
+ * dispatcher's variable reads) or the same one (a worker's results). */
+TEST_F(CallAgi, OverlongReplyLineIsReadWhole) {
+    std::string tail = std::string(300, 'x') + std::string("\0 result=9 ", 11) + std::string(1100, 'y');
+    pbx_->expect("GET VARIABLE A", "200 result=1 (a)" + tail)
+        .expect("GET VARIABLE B", "200 result=1 (b)")
+        .send("200 result=0 " + tail + "\n200 result=5\n")
+        .start();
+    std::string value;
+    EXPECT_EQ(1, read_variable("A", &value));
+    EXPECT_EQ("a", value);
+    EXPECT_EQ(1, read_variable("B", &value));
+    EXPECT_EQ("b", value);
+    FILE *stream = fdopen(dup(server_fd_), "r");
+    EXPECT_EQ(0, GetExecResult(stream));
+    EXPECT_EQ(5, GetExecResult(stream));
+    fclose(stream);
 }
 
 TEST_F(CallAgi, GetVariableOnUnusableDescriptorClosesIt) {
