@@ -48,7 +48,7 @@ constexpr bool starts_with(const char *text, const char *prefix) {
     return true;
 }
 static_assert(starts_with(QUELMO_DB_PREFIX, QUELMO_DB_DIR), "the prefix lies in the directory");
-const char *const FILE_STEM = QUELMO_DB_PREFIX + (sizeof(QUELMO_DB_DIR) - 1);
+const char *const FILE_STEM = &QUELMO_DB_PREFIX[sizeof(QUELMO_DB_DIR) - 1];
 
 /* Mode of every file written here: the server reads the databases under its own user id. */
 const mode_t DATABASE_MODE = 0644;
