@@ -75,19 +75,23 @@ SimLoadCall sample_call(const char *context, const char *extension, const char *
     return load_call;
 }
 
-/* A whole number of at least minimum from text; false for anything else. */
-bool parse_count(const char *text, int minimum, int *value) {
+const int kCountMax = 100000000;
+const int kPortMax = 65535;
+
+/* A whole number from minimum to maximum from text; false for anything else. */
+bool parse_count(const char *text, int minimum, int maximum, int *value) {
     char *end = nullptr;
     errno = 0;
     long number = strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || number < minimum || number > 100000000) return false;
+    if (errno != 0 || end == text || *end != '\0' || number < minimum || number > maximum)
+        return false;
     *value = static_cast<int>(number);
     return true;
 }
 
 /* Reads the load mode's options (argv[2] is the port) into plan. False on a bad option. */
 bool parse_load_options(int argc, char **argv, SimLoadPlan *plan) {
-    if (argc < 3 || !parse_count(argv[2], 1, &plan->port)) return false;
+    if (argc < 3 || !parse_count(argv[2], 1, kPortMax, &plan->port)) return false;
     plan->calls = 1000;
     plan->concurrency = 8;
     std::string kind = "mixed";
@@ -98,11 +102,11 @@ bool parse_load_options(int argc, char **argv, SimLoadPlan *plan) {
         const char *value = argv[i + 1];
         bool ok = true;
         if (option == "--calls")
-            ok = parse_count(value, 1, &plan->calls);
+            ok = parse_count(value, 1, kCountMax, &plan->calls);
         else if (option == "--concurrency")
-            ok = parse_count(value, 1, &plan->concurrency);
+            ok = parse_count(value, 1, kCountMax, &plan->concurrency);
         else if (option == "--ring")
-            ok = parse_count(value, 0, &ring_ms);
+            ok = parse_count(value, 0, kCountMax, &ring_ms);
         else if (option == "--kind")
             kind = value;
         else
@@ -126,7 +130,7 @@ int run_load(int argc, char **argv) {
     }
     for (SimLoadCall &load_call : plan.rotation) {
         std::string why;
-        if (!SimLoadReference(plan.port, &load_call, &why)) {
+        if (!SimLoadReference(plan.port, plan.reply_timeout_ms, &load_call, &why)) {
             fprintf(stderr, "asterisk-sim: the call played alone first (context %s) failed: %s\n",
                     load_call.call.context.c_str(), why.c_str());
             return 1;

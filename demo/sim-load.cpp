@@ -40,21 +40,32 @@ std::string describe_difference(const std::vector<std::string> &expected,
     return "command " + std::to_string(i + 1) + ": expected " + want + ", got " + saw;
 }
 
-/* Plays one call on a new connection. Returns "" when it went as expected, else what
- * went wrong. */
-std::string play_one(int port, int timeout_ms, const SimLoadCall &load_call) {
+/* Plays call on a new connection, waiting at most timeout_ms for each line of the
+ * server, and takes its command lines into *commands. Returns "" when the server closed
+ * the call, else what went wrong. */
+std::string play_on_new_connection(int port, int timeout_ms, const SimCall &call,
+                                   std::vector<std::string> *commands) {
     int sock = SimConnect(port);
     if (sock < 0) return std::string("cannot connect: ") + strerror(errno);
     struct timeval timeout = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
     setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
     SimTranscript transcript;
-    int status = SimPlayCall(sock, load_call.call, &transcript);
+    int status = SimPlayCall(sock, call, &transcript);
     int error = errno;
     close(sock);
     if (status != 0 && (error == EAGAIN || error == EWOULDBLOCK))
         return "no line from the server within " + std::to_string(timeout_ms) + " ms";
     if (status != 0) return std::string("the connection failed: ") + strerror(error);
-    std::vector<std::string> got = SimCommands(transcript);
+    *commands = SimCommands(transcript);
+    return "";
+}
+
+/* Plays one call of the load. Returns "" when it went as expected, else what went
+ * wrong. */
+std::string play_one(int port, int timeout_ms, const SimLoadCall &load_call) {
+    std::vector<std::string> got;
+    std::string why = play_on_new_connection(port, timeout_ms, load_call.call, &got);
+    if (!why.empty()) return why;
     if (got != load_call.expected) return describe_difference(load_call.expected, got);
     return "";
 }
@@ -105,27 +116,12 @@ double percentile_of_sorted(const std::vector<double> &sorted, double percentile
 
 }  // namespace
 
-bool SimLoadReference(int port, SimLoadCall *call, std::string *why) noexcept {
+bool SimLoadReference(int port, int timeout_ms, SimLoadCall *call, std::string *why) noexcept {
     try {
         call->expected.clear();
-        int sock = SimConnect(port);
-        if (sock < 0) {
-            *why = std::string("cannot connect: ") + strerror(errno);
-            return false;
-        }
-        SimTranscript transcript;
-        int status = SimPlayCall(sock, call->call, &transcript);
-        close(sock);
-        if (status != 0) {
-            *why = "the server did not close the call";
-            return false;
-        }
-        call->expected = SimCommands(transcript);
-        if (call->expected.empty()) {
-            *why = "the server sent no command";
-            return false;
-        }
-        return true;
+        *why = play_on_new_connection(port, timeout_ms, call->call, &call->expected);
+        if (why->empty() && call->expected.empty()) *why = "the server sent no command";
+        return why->empty();
     } catch (const std::exception &) {
         *why = "out of memory";
         return false;

@@ -37,10 +37,10 @@ struct SimLoadReport {
     std::string first_failure; /* what went wrong with the first failed call, or "" */
 };
 
-/* Plays call once, alone, and takes its command lines as call->expected. Returns false,
- * with *why set, when the call could not connect, was not closed by the server, or saw
- * no command at all. */
-bool SimLoadReference(int port, SimLoadCall *call, std::string *why) noexcept;
+/* Plays call once, alone, waiting at most timeout_ms for each line of the server, and
+ * takes its command lines as call->expected. Returns false, with *why set, when the call
+ * could not connect, was not closed by the server in time, or saw no command at all. */
+bool SimLoadReference(int port, int timeout_ms, SimLoadCall *call, std::string *why) noexcept;
 
 /* Plays plan.calls calls, plan.concurrency at a time, and fills *report. Returns false,
  * report untouched, when the plan holds no calls, no rotation or a concurrency below 1,
