@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -57,8 +58,9 @@ ssize_t read_call_stream(void *cookie, char *buf, size_t size) {
     return static_cast<ssize_t>(count);
 }
 
-ssize_t write_call_stream(void *cookie, const char *buf, size_t size) {
-    int descriptor = static_cast<CallStream *>(cookie)->descriptor;
+/* Writes all of buf to descriptor (a socket may take less at once), going on after a
+ * signal. Returns the bytes written, or -1 when nothing could be. */
+ssize_t write_whole(int descriptor, const char *buf, size_t size) {
     size_t done = 0;
     while (done < size) {
         ssize_t n = write(descriptor, buf + done, size - done);
@@ -69,12 +71,25 @@ ssize_t write_call_stream(void *cookie, const char *buf, size_t size) {
     return static_cast<ssize_t>(done);
 }
 
+ssize_t write_call_stream(void *cookie, const char *buf, size_t size) {
+    return write_whole(static_cast<CallStream *>(cookie)->descriptor, buf, size);
+}
+
 int close_call_stream(void *cookie) {
     CallStream *stream = static_cast<CallStream *>(cookie);
     int result = close(stream->descriptor);
     free(stream);
     return result;
 }
+
+/* The write-only stream's cookie is its descriptor itself. */
+int descriptor_of(void *cookie) { return static_cast<int>(reinterpret_cast<intptr_t>(cookie)); }
+
+ssize_t write_write_stream(void *cookie, const char *buf, size_t size) {
+    return write_whole(descriptor_of(cookie), buf, size);
+}
+
+int close_write_stream(void *cookie) { return close(descriptor_of(cookie)); }
 
 }  // namespace
 
@@ -99,4 +114,13 @@ FILE *OpenCallStream(int descriptor) {
      * write and reads are served from the line this stream took. */
     setvbuf(file, nullptr, _IONBF, 0);
     return file;
+}
+
+FILE *OpenWriteStream(int descriptor) {
+    if (descriptor < 0) {
+        errno = EBADF;
+        return nullptr;
+    }
+    cookie_io_functions_t io = {nullptr, write_write_stream, nullptr, close_write_stream};
+    return fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(descriptor)), "w", io);
 }

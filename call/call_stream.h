@@ -1,6 +1,7 @@
-/* call_stream: the read-write stream a call's raw AGI exchanges run on. Owns the
- * descriptor it is given and a buffer of at most one reply line; leaves everything after
- * that line on the connection. Used by the raw helpers and the call workers. */
+/* call_stream: the read-write stream a call's raw AGI exchanges run on, which owns the
+ * descriptor it is given and a buffer of at most one reply line and leaves everything
+ * after that line on the connection; and a plain write-only stream over a descriptor.
+ * Used by the raw helpers, the call dispatcher and the call workers. */
 #ifndef CALL_STREAM_H
 #define CALL_STREAM_H
 
@@ -13,7 +14,15 @@
  * the next read, by this stream or any other over the same connection, and a write after
  * a read never fails for unread input. A descriptor that is not a socket is read one byte
  * at a time. Takes descriptor: closing the stream closes it. Returns null, with errno
- * set and the descriptor left open, when the stream cannot be made. */
+ * set and the descriptor left open, when the stream cannot be made (EINVAL for a
+ * descriptor that cannot both read and write, as fdopen gives). */
 FILE *OpenCallStream(int descriptor);
+
+/* Opens a fully buffered write-only stream over descriptor; each flush goes out in write
+ * calls on it (all of it, however little a socket takes at once), appending when the
+ * descriptor was opened with O_APPEND. Unlike fdopen it makes no system call to open, and
+ * unlike fopen no seek or stat. Takes descriptor: closing the stream closes it. Returns
+ * null, with errno set and the descriptor left open, when the stream cannot be made. */
+FILE *OpenWriteStream(int descriptor);
 
 #endif

@@ -3,6 +3,7 @@
  * then on, drives the channel with raw AGI commands and releases everything itself. */
 #include "quelmo-call.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <strings.h>
 #include <unistd.h>
@@ -432,7 +433,7 @@ ssize_t read_connection(void *cookie, char *buf, size_t size) {
 bool attach_connection_streams(Dispatch *d) {
     cookie_io_functions_t io = {read_connection, nullptr, nullptr, nullptr};
     d->in = fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(d->connection)), "r", io);
-    if (d->in != nullptr) d->out = fdopen(d->connection, "w");
+    if (d->in != nullptr) d->out = OpenWriteStream(d->connection);
     if (d->in == nullptr || d->out == nullptr) {
         quelmo_debugf("Enter ClientProcessCall failed with error: %s", strerror(errno));
         return false;
@@ -669,12 +670,23 @@ bool dispatch_outgoing(Dispatch *d) {
     return true;
 }
 
+/* Opens the database error log for appending, created when missing; null when it cannot
+ * be opened, as fopen's "a" would give. A plain stream over the descriptor, because
+ * fopen's append mode also seeks and stats the file for every call. */
+FILE *open_db_log(const char *path) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    FILE *log = OpenWriteStream(fd);
+    if (log == nullptr) close(fd);
+    return log;
+}
+
 /* Reads the call's data and hands the call to its worker. Returns false on an early end. */
 bool route_call(Dispatch *d) {
     if (!attach_connection_streams(d)) return false;
     start_session(d);
     if (dropped_for_silence(d)) return false;
-    d->db_log = fopen(d->files->db_error_log, "ae");
+    d->db_log = open_db_log(d->files->db_error_log);
     if (db_startup_at(&d->dbs, d->files->db_prefix, d->server_id, d->db_log) != 0) {
         quelmo_debug(const_cast<char *>("Cannot open database, Exiting gracefully."));
         return false;

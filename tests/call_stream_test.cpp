@@ -73,4 +73,21 @@ TEST(CallStream, DescriptorThatIsNotASocketIsReadAndOneThatCannotWriteIsRefused)
     close(read_only);
 }
 
+TEST(WriteStream, EachFlushAppendsAndCloseClosesTheDescriptor) {
+    std::string path = scratch_dir() + "/appended";
+    write_file(path, "first\n");
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND);
+    FILE *stream = OpenWriteStream(fd);
+    ASSERT_NE(nullptr, stream);
+    fputs("second\n", stream);
+    EXPECT_EQ(0, fflush(stream));
+    EXPECT_EQ("first\nsecond\n", read_file(path));
+    fputs("third\n", stream);
+    EXPECT_EQ(0, fclose(stream));
+    EXPECT_EQ("first\nsecond\nthird\n", read_file(path));
+    EXPECT_EQ(-1, fcntl(fd, F_GETFD));
+    EXPECT_EQ(nullptr, OpenWriteStream(-1));
+    EXPECT_EQ(EBADF, errno);
+}
+
 }  // namespace
