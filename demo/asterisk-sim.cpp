@@ -21,7 +21,7 @@ namespace {
 void print_usage() {
     fputs("Usage:  asterisk-sim PORT CONTEXT EXTENSION CALLERID [VARIABLE=VALUE ...]\n"
           "        asterisk-sim --load PORT [--calls N] [--concurrency C]\n"
-          "                     [--kind outgoing|incoming|mixed] [--ring MS]\n"
+          "                     [--kind outgoing|incoming|ringing|mixed] [--ring MS]\n"
           "        asterisk-sim --free-port\n"
           "Connects to quelmo.fast on 127.0.0.1:PORT as one call. Channel variables given\n"
           "as VARIABLE=VALUE are answered to GET VARIABLE; any other variable is unset.\n"
@@ -29,10 +29,12 @@ void print_usage() {
           "SetCIDNum, which a current PBX no longer has (result -2).\n"
           "\n"
           "--load plays N sample calls (default 1000), C at a time (default 8): outgoing\n"
-          "calls placed by extension 206, incoming calls to extension 205, or both in turn\n"
-          "(mixed, the default), on the sample data of scripts/demo. Each Dial is answered\n"
-          "after MS milliseconds of ringing (default 0). One call of each kind is played\n"
-          "alone first; every later call must get the same command lines. Prints\n"
+          "calls placed by extension 206, incoming calls to extension 205 (which ring its\n"
+          "phone, then forward outside), incoming calls to extension 206 (which only ring\n"
+          "its phone), or outgoing and incoming calls in turn (mixed, the default), on the\n"
+          "sample data of scripts/demo. Each Dial is answered after MS milliseconds of\n"
+          "ringing (default 0). One call of each kind is played alone first; every later\n"
+          "call must get the same command lines. Prints\n"
           "  calls=N failures=F seconds=S calls_per_s=R p50_ms=A p99_ms=B\n"
           "(latency from connect to the server's close) and exits 1 when a call failed.\n",
           stderr);
@@ -113,12 +115,16 @@ bool parse_load_options(int argc, char **argv, SimLoadPlan *plan) {
             ok = false;
         if (!ok) return false;
     }
-    /* Extension 206 places an outgoing call; a caller rings extension 205. */
+    /* Extension 206 places an outgoing call; a caller rings extension 205, whose rules
+     * ring its phone and then forward the call, or extension 206, whose one rule rings. */
     if (kind == "outgoing" || kind == "mixed")
         plan->rotation.push_back(sample_call("from-internal", "5559876543", "206", "206", ring_ms));
     if (kind == "incoming" || kind == "mixed")
         plan->rotation.push_back(
             sample_call("macro-stdexten", "205", "\"Carol\" <5551234567>", "205", ring_ms));
+    if (kind == "ringing")
+        plan->rotation.push_back(
+            sample_call("macro-stdexten", "206", "\"Carol\" <5551234567>", "206", ring_ms));
     return !plan->rotation.empty();
 }
 
