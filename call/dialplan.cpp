@@ -67,6 +67,23 @@ bool take_device_after_key(char *key_at, const char *device_end, std::string *de
     return true;
 }
 
+/* Whether c can stand inside an extension: a letter, a digit, or one of the pattern and
+ * dialling characters "_*#+". */
+bool is_extension_character(char c) {
+    return isalnum(static_cast<unsigned char>(c)) || (c != '\0' && strchr("_*#+", c) != nullptr);
+}
+
+/* The first place in line where key starts a whole extension: at the line's start or
+ * after a character no extension holds (a blank, '>', ';', ...). A key inside a longer
+ * extension ("10,hint" in "210,hint") is passed over, so the lookup of 10 never hands
+ * back the device of 210. Null when the key starts no whole extension in the line. */
+char *find_whole_key(char *line, const std::string &key) {
+    for (char *at = strstr(line, key.c_str()); at != nullptr; at = strstr(at + 1, key.c_str())) {
+        if (at == line || !is_extension_character(at[-1])) return at;
+    }
+    return nullptr;
+}
+
 /* The dial-plan keys of one extension, tried on each line in this order. */
 struct LineKeys {
     std::string macro; /* "EXT,1,Macro": old PBXes call the extension macro */
@@ -77,11 +94,11 @@ struct LineKeys {
 /* A line holding the Macro or the Gosub key is judged by that key alone; the hint key is
  * tried only on lines without either. */
 bool take_device_from_line(char *line, const LineKeys &keys, std::string *device) {
-    char *at = strstr(line, keys.macro.c_str());
+    char *at = find_whole_key(line, keys.macro);
     if (at != nullptr) return take_device_after_key(at, kMacroDeviceEnd, device);
-    at = strstr(line, keys.gosub.c_str());
+    at = find_whole_key(line, keys.gosub);
     if (at != nullptr) return take_device_after_key(at, kGosubDeviceEnd, device);
-    at = strstr(line, keys.hint.c_str());
+    at = find_whole_key(line, keys.hint);
     if (at != nullptr) return take_device_after_key(at, kHintDeviceEnd, device);
     return false;
 }

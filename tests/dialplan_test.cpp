@@ -21,6 +21,13 @@ namespace {
 
 const char kNone[] = "(none)";
 
+/* One lookup: the file's content and the device text it must give. */
+struct LookupCase {
+    const char *extension;
+    std::string content;
+    const char *device; /* kNone: nothing found */
+};
+
 class Dialplan : public ::testing::Test {
    protected:
     void SetUp() override {
@@ -38,16 +45,20 @@ class Dialplan : public ::testing::Test {
         free(devname);
         return result;
     }
+    /* Writes the case's file and checks the lookup's device text and result. */
+    void expect_lookup(const LookupCase &c) {
+        write_file(path_, c.content);
+        std::string device;
+        int result = lookup(c.extension, &device);
+        EXPECT_EQ(c.device, device) << c.extension << " in: " << c.content;
+        EXPECT_EQ(c.device == kNone ? 0 : 1, result) << c.content;
+    }
     std::string path_;
     int sentinel_ = 0;
 };
 
 TEST_F(Dialplan, KeyAndMarkerRules) {
-    struct Case {
-        const char *extension;
-        std::string content;
-        const char *device; /* kNone: nothing found */
-    } cases[] = {
+    const LookupCase cases[] = {
         {"205", "exten => 205,1,Macro(stdexten,SIP/205,205)\n", "SIP/205"},
         {"205", "exten => 205,1,Macro(stdexten,SIP/205&Zap/3,205)\n", "SIP/205&Zap/3"},
         /* Current PBXes: a marker inside a longer technology name gives the whole name;
@@ -81,12 +92,7 @@ TEST_F(Dialplan, KeyAndMarkerRules) {
         /* Only text after the key counts. */
         {"205", "; SIP phone 205,hint\n", kNone},
         {"205", "; SIP 205,1,Macro(voicemail)\n", kNone},
-        /* Keys match inside longer numbers, and comment lines are read like any other. */
-        {"05", "exten => 205,1,Macro(stdexten,SIP/205,205)\n", "SIP/205"},
-        {"205",
-         "exten => 1205,1,Macro(stdexten,SIP/1205,1205)\n"
-         "exten => 205,1,Macro(stdexten,SIP/205,205)\n",
-         "SIP/1205"},
+        /* Comment lines are read like any other. */
         {"205", "; 205,hint,SIP/205\n", "SIP/205"},
         /* Keys and markers are case-sensitive. */
         {"205", "exten => 205,hint,sip/205\n", kNone},
@@ -94,26 +100,46 @@ TEST_F(Dialplan, KeyAndMarkerRules) {
         {"205", "", kNone},
         {"205", "exten => 206,hint,SIP/206\n", kNone},
     };
-    for (const Case &c : cases) {
-        write_file(path_, c.content);
-        std::string device;
-        int result = lookup(c.extension, &device);
-        EXPECT_EQ(c.device, device) << c.extension << " in: " << c.content;
-        EXPECT_EQ(c.device == kNone ? 0 : 1, result) << c.content;
-    }
+    for (const LookupCase &c : cases) expect_lookup(c);
+}
+
+/* A key counts only where a whole extension starts: never inside a longer one, whose line
+ * stands first here each time. */
+TEST_F(Dialplan, KeyCountsOnlyAtTheStartOfAWholeExtension) {
+    const LookupCase cases[] = {
+        {"205",
+         "exten => 1205,1,Macro(stdexten,SIP/1205,1205)\n"
+         "exten => 205,1,Macro(stdexten,SIP/205,205)\n",
+         "SIP/205"},
+        {"10",
+         "exten => 210,1,Gosub(macro-stdexten,s,1(PJSIP/210))\n"
+         "exten => 10,1,Gosub(macro-stdexten,s,1(PJSIP/10))\n",
+         "PJSIP/10"},
+        {"10", "exten => 210,hint,PJSIP/210\nexten => 10,hint,PJSIP/10\n", "PJSIP/10"},
+        {"05", "exten => 205,1,Macro(stdexten,SIP/205,205)\n", kNone},
+        /* Pattern and dialling characters belong to the extension too. */
+        {"10", "exten => _10,hint,SIP/9\nexten => *10,hint,SIP/8\n", kNone},
+        /* At the start of a line, and after "=>" with and without a blank. */
+        {"10", "10,hint,PJSIP/10\n", "PJSIP/10"},
+        {"10", "exten => 10,hint,PJSIP/10\n", "PJSIP/10"},
+        {"10", "exten=>10,hint,PJSIP/10\n", "PJSIP/10"},
+        /* A whole key later in the same line still counts. */
+        {"10", "exten => 210,hint,PJSIP/210 ; 10,hint,PJSIP/10\n", "PJSIP/10"},
+    };
+    for (const LookupCase &c : cases) expect_lookup(c);
 }
 
 TEST_F(Dialplan, LongLineIsExaminedInPiecesOf1023) {
     std::string device;
     /* The key straddles the first piece's end, so neither piece holds it. */
-    write_file(path_, std::string(1018, 'x') + "205,hint,SIP/205\n");
+    write_file(path_, std::string(1018, ' ') + "205,hint,SIP/205\n");
     EXPECT_EQ(0, lookup("205", &device));
     /* The device text ends where its piece ends. */
-    write_file(path_, std::string(1000, 'x') + "205,hint,SIP/" + std::string(50, 'A') + "\n");
+    write_file(path_, std::string(1000, ' ') + "205,hint,SIP/" + std::string(50, 'A') + "\n");
     EXPECT_EQ(1, lookup("205", &device));
     EXPECT_EQ("SIP/" + std::string(10, 'A'), device);
     /* The rest of a long line is a piece of its own and can hold a key. */
-    write_file(path_, std::string(1023, 'x') + "205,hint,SIP/205\n");
+    write_file(path_, std::string(1023, ' ') + "205,hint,SIP/205\n");
     EXPECT_EQ(1, lookup("205", &device));
     EXPECT_EQ("SIP/205", device);
 }

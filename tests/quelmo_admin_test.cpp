@@ -334,6 +334,10 @@ TEST_F(QuelmoAdminCheck, EachKindOfFindingIsReportedOnce) {
          "(rule 1: Dial Local5559999@internal)"},
         {"no device", CLEAN_EXTENSIONS, "205\t1\tDial\t${EXTEN:207},20\n", CLEAN_EXTERNAL,
          "205: extension 207 has no device in " + ext, "(rule 1: Dial ${EXTEN:207},20)"},
+        /* The one device line is 205's: "05,hint" inside it is no device of 05. */
+        {"no device of a shorter extension", CLEAN_EXTENSIONS, "205\t1\tDial\t${EXTEN:05},20\n",
+         CLEAN_EXTERNAL, "205: extension 05 has no device in " + ext,
+         "(rule 1: Dial ${EXTEN:05},20)"},
         {"sip nosupport", CLEAN_EXTENSIONS, CLEAN_FORWARDING, "exten => 205,hint,SIP/NOSUPPORT/205\n",
          "205: the device of extension 205 is SIP/NOSUPPORT/205, which is never rung",
          "(rule 1: Dial ${EXTEN:205},20)"},

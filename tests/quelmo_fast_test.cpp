@@ -343,6 +343,22 @@ TEST_F(QuelmoFast, IncomingCallRingsPjsipExtensionOfGosubDialPlan) {
     wait_for_exits(1, "Exit Incoming Thread");
 }
 
+/* Extension 10 rings its own phone, though 210's line, which ends in "10,hint", stands
+ * first in the dial plan. */
+TEST_F(QuelmoFast, IncomingCallRingsItsOwnDeviceNotALongerExtensions) {
+    write_file(QUELMO_EXTERNAL_CONF, "exten => 210,hint,PJSIP/210\nexten => 10,hint,PJSIP/10\n");
+    load(kOwnRecord, "10\t1\tDial\t${EXTEN:10},20\n");
+    start_server();
+    auto pbx = connect_call(asterisk_environment("macro-stdexten", "10", "5551234567"));
+    pbx->expect("GET VARIABLE EXTENSION", var_reply("10"))
+        .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
+        .expect("GET VARIABLE CENTREX", "200 result=0")
+        .expect("exec Dial \"\"PJSIP/10\",20,r\"", kOk)
+        .expect("exec Goto \"999\"", kOk);
+    run_call(pbx.get());
+    wait_for_exits(1, "Exit Incoming Thread");
+}
+
 TEST_F(QuelmoFast, UnopenableDatabasesGiveNoCommandAndNextCallIsServed) {
     start_server(); /* no databases loaded yet */
     remove_file(std::string(QUELMO_DB_PREFIX) + kServerId + ".db");
