@@ -92,6 +92,10 @@ bool take_option(const std::vector<std::string> &words, size_t *at, ExplainReque
         request->show_log = true;
         return true;
     }
+    if (option == "--no-agi-version") {
+        request->call.agi_version.clear();
+        return true;
+    }
     if (*at + 1 >= words.size()) return false;
     const std::string &value = words[++*at];
     std::string name, text;

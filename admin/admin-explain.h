@@ -20,8 +20,10 @@ struct ExplainRequest {
 };
 
 /* Fills request->call and request->show_log from the words after "explain":
- * [--context C] [--callerid TEXT] [--set NAME=VALUE]... [--reply APP=RESULT]... [--log]
- * EXTENSION. Returns false when they do not match that usage. */
+ * [--context C] [--callerid TEXT] [--set NAME=VALUE]... [--reply APP=RESULT]...
+ * [--no-agi-version] [--log] EXTENSION. --no-agi-version plays a PBX older than 1.6: its
+ * environment holds no agi_version and it still has SetCIDName/SetCIDNum. Returns false
+ * when the words do not match that usage. */
 bool ParseExplainArguments(const std::vector<std::string> &words, ExplainRequest *request) noexcept;
 
 /* Plays the call and prints its transcript to out (and the call's debug-log lines with

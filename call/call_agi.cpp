@@ -72,13 +72,19 @@ int send_caller_id_command(FILE *stream, const char *app, const char *arg) {
     return result;
 }
 
-/* Sets one caller-ID field: the old application first, then, on a PBX that no longer has
- * it (result -2), the Set application with the CALLERID() function. */
-int set_caller_id_field(FILE *stream, const char *old_app, const char *function, const char *text) {
-    int result = send_caller_id_command(stream, old_app, text);
-    if (result != -2) return result;
+/* Sets one caller-ID field in one of two ways: the old application (SetCIDName "TEXT"),
+ * or the Set application with the CALLERID() function (Set "CALLERID(name)=TEXT"). The
+ * way tried first is Set when set_at_once, else the old application; a result of -2 (the
+ * PBX has no such application) tries the other way. Returns the last result. */
+int set_caller_id_field(FILE *stream, const char *old_app, const char *function, const char *text,
+                        bool set_at_once) {
     std::string assignment = std::string(function) + "=" + text;
-    return send_caller_id_command(stream, "Set", assignment.c_str());
+    const char *apps[] = {old_app, "Set"};
+    const char *args[] = {text, assignment.c_str()};
+    int first = set_at_once ? 1 : 0;
+    int result = send_caller_id_command(stream, apps[first], args[first]);
+    if (result != -2) return result;
+    return send_caller_id_command(stream, apps[1 - first], args[1 - first]);
 }
 
 /* Writes a GotoContext step and reads its result. */
@@ -139,16 +145,20 @@ int GetVariable(int ClientSocket, char *var, char **value) {
     return status;
 }
 
-void SetCallerID(FILE *call_AGI, EXTENSION_INFO *cid) {
+void SetCallerID(FILE *call_AGI, EXTENSION_INFO *cid) { SetCallerIDForPbx(call_AGI, cid, 0); }
+
+void SetCallerIDForPbx(FILE *call_AGI, EXTENSION_INFO *cid, int set_cid_at_once) {
     int last_result = 0;
     if (call_AGI == nullptr) {
         quelmo_debugf("Enter SetCallerID failed with error: %s", strerror(errno));
         return;
     }
+    bool at_once = set_cid_at_once != 0;
     if (cid->cidname != nullptr && cid->cidname[0] != '\0')
-        last_result = set_caller_id_field(call_AGI, "SetCIDName", "CALLERID(name)", cid->cidname);
+        last_result =
+            set_caller_id_field(call_AGI, "SetCIDName", "CALLERID(name)", cid->cidname, at_once);
     if (last_result >= 0 && cid->cidnum != nullptr && cid->cidnum[0] != '\0')
-        set_caller_id_field(call_AGI, "SetCIDNum", "CALLERID(num)", cid->cidnum);
+        set_caller_id_field(call_AGI, "SetCIDNum", "CALLERID(num)", cid->cidnum, at_once);
 }
 
 void GotoContext(int ClientSocket, char *context) {

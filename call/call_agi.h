@@ -39,6 +39,12 @@ int GetVariable(int ClientSocket, char *var, char **value);
  * Leaves the stream open; cid stays the caller's. */
 void SetCallerID(FILE *call_AGI, EXTENSION_INFO *cid);
 
+/* SetCallerID for a PBX known to lack SetCIDName/SetCIDNum when set_cid_at_once is
+ * non-zero (its environment holds "agi_version"): each field is then set with
+ * Set "CALLERID(name)=..." / Set "CALLERID(num)=..." at once, and only a -2 reply to that
+ * tries the old application. With 0 it is SetCallerID. Same requirements and ownership. */
+void SetCallerIDForPbx(FILE *call_AGI, EXTENSION_INFO *cid, int set_cid_at_once);
+
 /* Sends the channel to context, priority 1, extension "s", each step only after the one
  * before gave a result of 0 or more. Takes ClientSocket: it is closed on every path. */
 void GotoContext(int ClientSocket, char *context);

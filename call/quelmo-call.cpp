@@ -31,6 +31,7 @@ struct IncomingWorker {
     int centrex;         /* non-zero: forwards to external numbers keep the Local channel */
     EXTENSION_INFO *cid; /* presented on forwards to external numbers; released (null) once
                             the first local forward has been written */
+    int set_cid_at_once; /* the PBX lacks SetCIDName/SetCIDNum: set the caller ID with Set */
 };
 
 /* Argument separators of a ring rule: '|' of the old PBX syntax, ',' of the current one. */
@@ -191,7 +192,7 @@ namespace {
 const char *prepare_external_forward(IncomingWorker *worker, const char *number) {
     if (worker->cid != nullptr) {
         quelmo_debugf("Forwarding to external number (%s) set CallerID", number);
-        SetCallerID(worker->call, worker->cid);
+        SetCallerIDForPbx(worker->call, worker->cid, worker->set_cid_at_once);
     } else {
         quelmo_debugf("Skip SETCIDONFWD");
     }
@@ -258,7 +259,7 @@ void *Incoming_Thread(void *incoming_args) {
     IncomingArgs *handoff = static_cast<IncomingArgs *>(incoming_args);
     int descriptor = handoff->ClientSock;
     FORWARDING_LIST *rules = handoff->rules;
-    IncomingWorker worker = {nullptr, handoff->centrex, handoff->cid};
+    IncomingWorker worker = {nullptr, handoff->centrex, handoff->cid, handoff->set_cid_at_once};
     free(handoff);
 
     worker.call = OpenCallStream(descriptor);
@@ -499,6 +500,14 @@ char *caller_number(char *callerid) {
     return open + 1;
 }
 
+/* Whether the call's PBX sets the caller ID with Set at once: its environment holds
+ * "agi_version", which every Asterisk without SetCIDName/SetCIDNum sends. */
+int sets_cid_at_once(Dispatch *d) {
+    for (AGI_VAL_LIST *pair = d->tool.agi_vars; pair != nullptr; pair = pair->next)
+        if (strcmp(pair->field, "agi_version") == 0) return 1;
+    return 0;
+}
+
 /* Replaces the number of 'record' with the global record's, for an incoming call whose
  * caller gave a short number and whose extension has no number of its own. */
 EXTENSION_INFO *fall_back_to_global(Dispatch *d, EXTENSION_INFO *record) {
@@ -602,6 +611,7 @@ bool dispatch_incoming(Dispatch *d, char *callerid) {
     args->cid = cid;
     args->rules = rules;
     args->centrex = number_of(centrex);
+    args->set_cid_at_once = sets_cid_at_once(d);
     free(centrex);
     if (start_worker(Incoming_Thread, args) != 0) {
         quelmo_debug(const_cast<char *>("Unable to create Incoming_Thread"));
@@ -660,6 +670,7 @@ bool dispatch_outgoing(Dispatch *d) {
     }
     args->ClientSock = dup(d->connection);
     args->extension = cid;
+    args->set_cid_at_once = sets_cid_at_once(d);
     if (start_worker(Outgoing_Thread, args) != 0) {
         quelmo_debug(const_cast<char *>("Unable to create Outgoing_Thread"));
         if (args->ClientSock >= 0) close(args->ClientSock);
@@ -735,7 +746,7 @@ void *Outgoing_Thread(void *outgoing_args) {
     int sock = args->ClientSock;
     EXTENSION_INFO *cid = args->extension;
     FILE *stream = OpenCallStream(sock);
-    SetCallerID(stream, cid);
+    SetCallerIDForPbx(stream, cid, args->set_cid_at_once);
     release_caller_id(&cid);
     if (stream != nullptr)
         fclose(stream);

@@ -13,12 +13,14 @@ typedef struct IncomingArgs {
     int centrex;            /* the CENTREX channel variable as a number */
     EXTENSION_INFO *cid;    /* caller ID for forwards to external numbers, or null */
     FORWARDING_LIST *rules; /* the extension's forwarding rules, in stored order */
+    int set_cid_at_once;    /* the PBX lacks SetCIDName/SetCIDNum: set the caller ID with Set at once */
 } IncomingArgs;
 
 /* Hand-off to the outgoing caller-ID worker; owned by the worker once started. */
 typedef struct OutgoingArgs {
     int ClientSock;            /* duplicate descriptor of the call's connection */
     EXTENSION_INFO *extension; /* the caller ID to set; never null */
+    int set_cid_at_once;       /* the PBX lacks SetCIDName/SetCIDNum: set the caller ID with Set at once */
 } OutgoingArgs;
 
 /* Files the dispatcher opens for every call. */

@@ -151,18 +151,18 @@ void answer_lines(int sock, const SimCall &call, std::string *pending, SimTransc
 
 }  // namespace
 
-int SimDefaultResult(const std::string &app) noexcept {
-    if (strcasecmp(app.c_str(), "SetCIDName") == 0 || strcasecmp(app.c_str(), "SetCIDNum") == 0)
-        return -2;
-    return 0;
+int SimDefaultResult(const SimCall &call, const std::string &app) noexcept {
+    bool removed_app =
+        strcasecmp(app.c_str(), "SetCIDName") == 0 || strcasecmp(app.c_str(), "SetCIDNum") == 0;
+    return removed_app && !call.agi_version.empty() ? -2 : 0;
 }
 
 std::string SimEnvironment(const SimCall &call) noexcept {
     return "agi_network: yes\n"
            "agi_request: agi://127.0.0.1\n"
            "agi_channel: PJSIP/sim-00000001\n"
-           "agi_uniqueid: 1796741624.7\n"
-           "agi_version: 20.20.1\n"
+           "agi_uniqueid: 1796741624.7\n" +
+           (call.agi_version.empty() ? std::string() : "agi_version: " + call.agi_version + "\n") +
            "agi_callerid: " + call.callerid + "\n" +
            "agi_context: " + call.context + "\n" +
            "agi_extension: " + call.extension + "\n" +
@@ -178,7 +178,7 @@ std::string SimReplyTo(const SimCall &call, const std::string &command) noexcept
     std::string app = exec_application(command);
     if (app.empty()) return "200 result=0\n";
     auto found = call.app_results.find(app);
-    int result = found != call.app_results.end() ? found->second : SimDefaultResult(app);
+    int result = found != call.app_results.end() ? found->second : SimDefaultResult(call, app);
     return "200 result=" + std::to_string(result) + "\n";
 }
 

@@ -22,6 +22,9 @@ struct SimCall {
                                                      application not named answers as
                                                      SimDefaultResult says */
     int ring_ms = 0;                              /* how long a Dial rings before its reply */
+    std::string agi_version = "20.20.1";          /* agi_version, as a current Asterisk sends
+                                                     it; empty: not sent, an Asterisk older
+                                                     than 1.6 that has SetCIDName/SetCIDNum */
 };
 
 enum SimEntryKind {
@@ -51,9 +54,10 @@ struct SimTranscript {
     bool closed_by_server = false; /* false: the connection failed before the server closed it */
 };
 
-/* The result an application answers when SimCall.app_results does not name it: -2 for
- * SetCIDName and SetCIDNum (a current PBX no longer has them), 0 for every other. */
-int SimDefaultResult(const std::string &app) noexcept;
+/* The result an application answers when call.app_results does not name it: -2 for
+ * SetCIDName and SetCIDNum when the call plays a current PBX (it sends agi_version and no
+ * longer has them), 0 for every other. */
+int SimDefaultResult(const SimCall &call, const std::string &app) noexcept;
 
 /* The environment block Asterisk sends first, ended by its empty line. */
 std::string SimEnvironment(const SimCall &call) noexcept;

@@ -248,6 +248,26 @@ TEST_F(CallAgi, SetCallerIdFallsBackToSetOnCurrentAsterisk) {
               debug_messages());
 }
 
+/* A PBX known to lack the old applications gets Set at once; should it answer Set with -2,
+ * the old application is tried. */
+TEST_F(CallAgi, SetCallerIdAtOnceSendsSetFirst) {
+    pbx_->expect("exec Set \"CALLERID(name)=Alice\"", "200 result=0")
+        .expect("exec Set \"CALLERID(num)=5551234\"", "200 result=-2")
+        .expect("exec SetCIDNum \"5551234\"", "200 result=0")
+        .start();
+    FILE *stream = fdopen(dup(server_fd_), "w+");
+    EXTENSION_INFO record = cid("Alice", "5551234");
+    SetCallerIDForPbx(stream, &record, 1);
+    fclose(stream);
+    EXPECT_EQ("", pbx_->mismatch());
+    EXPECT_TRUE(pbx_->script_done());
+    EXPECT_EQ((std::vector<std::string>{
+                  "exec Set \"CALLERID(name)=Alice\"", "Return Status = 0",
+                  "exec Set \"CALLERID(num)=5551234\"", "Return Status = -2",
+                  "exec SetCIDNum \"5551234\"", "Return Status = 0"}),
+              debug_messages());
+}
+
 TEST_F(CallAgi, SetCallerIdFallbackFailureSkipsNumber) {
     pbx_->expect("exec SetCIDName \"Alice\"", "200 result=-2")
         .expect("exec Set \"CALLERID(name)=Alice\"", "200 result=-1")

@@ -106,8 +106,10 @@ class IncomingCall {
     int server_fd() const { return server_fd_; }
 
     /* Starts the stand-in and a worker thread that takes rules, cid and the descriptor
-     * (another one than the socket's when given). Returns false when no thread started. */
-    bool start(FORWARDING_LIST *rules, EXTENSION_INFO *cid, int centrex, int descriptor = -1) {
+     * (another one than the socket's when given), for a PBX that lacks SetCIDName and
+     * SetCIDNum when set_cid_at_once. Returns false when no thread started. */
+    bool start(FORWARDING_LIST *rules, EXTENSION_INFO *cid, int centrex, int descriptor = -1,
+               int set_cid_at_once = 0) {
         pbx_->start();
         IncomingArgs *args = static_cast<IncomingArgs *>(malloc(sizeof(IncomingArgs)));
         keeps_server_fd_ = descriptor >= 0;
@@ -115,6 +117,7 @@ class IncomingCall {
         args->centrex = centrex;
         args->cid = cid;
         args->rules = rules;
+        args->set_cid_at_once = set_cid_at_once;
         pthread_t thread;
         return pthread_create(&thread, nullptr, Incoming_Thread, args) == 0;
     }

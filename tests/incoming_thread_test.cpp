@@ -241,6 +241,58 @@ TEST_F(IncomingThread, AnsweredExternalForwardEndsTheRules) {
               debug_messages());
 }
 
+/* Commands and replies of the caller-ID step for Alice, 5551234: at once with Set for a PBX
+ * that lacks SetCIDName/SetCIDNum, else with those first. */
+struct CallerIdByPbx {
+    int set_cid_at_once;
+    std::vector<std::string> commands;
+};
+const CallerIdByPbx kCallerIdByPbx[] = {
+    {1, {"exec Set \"CALLERID(name)=Alice\"", "exec Set \"CALLERID(num)=5551234\""}},
+    {0, {"exec SetCIDName \"Alice\"", "exec SetCIDNum \"5551234\""}},
+};
+
+TEST_F(IncomingThread, ExternalForwardSetsCallerIdAsThePbxNeeds) {
+    for (const CallerIdByPbx &c : kCallerIdByPbx) {
+        SCOPED_TRACE(c.set_cid_at_once);
+        reset_debug_log();
+        IncomingCall call;
+        for (const std::string &command : c.commands) call.pbx().expect(command, "200 result=0");
+        call.pbx()
+            .expect("exec Dial \"Local/5559876543@internal\"", "200 result=-1")
+            .expect("exec Goto \"999\"", "");
+        call.start(make_rules({{1, "Dial", "Local/5559876543@internal"}}),
+                   make_caller_id("Alice", "5551234"), 0, -1, c.set_cid_at_once);
+        EXPECT_TRUE(call.wait_closed()) << call.pbx().transcript();
+        EXPECT_TRUE(wait_for_worker_exits(1));
+        EXPECT_EQ("", call.pbx().mismatch()) << call.pbx().transcript();
+        EXPECT_TRUE(call.pbx().script_done()) << call.pbx().transcript();
+    }
+}
+
+TEST(OutgoingThread, SetsCallerIdAsThePbxNeeds) {
+    quelmo_init();
+    signal(SIGPIPE, SIG_IGN);
+    for (const CallerIdByPbx &c : kCallerIdByPbx) {
+        SCOPED_TRACE(c.set_cid_at_once);
+        reset_debug_log();
+        SocketPair pair = make_socket_pair();
+        AsteriskStandIn pbx(pair.pbx);
+        for (const std::string &command : c.commands) pbx.expect(command, "200 result=0");
+        pbx.start();
+        OutgoingArgs *args = static_cast<OutgoingArgs *>(malloc(sizeof(OutgoingArgs)));
+        args->ClientSock = pair.server;
+        args->extension = make_caller_id("Alice", "5551234");
+        args->set_cid_at_once = c.set_cid_at_once;
+        pthread_t thread;
+        ASSERT_EQ(0, pthread_create(&thread, nullptr, Outgoing_Thread, args));
+        EXPECT_TRUE(pbx.wait_closed()) << pbx.transcript();
+        EXPECT_EQ("", pbx.mismatch()) << pbx.transcript();
+        EXPECT_EQ(c.commands, pbx.commands());
+        EXPECT_TRUE(wait_for_log_message("Exit Outgoing Thread"));
+    }
+}
+
 TEST_F(IncomingThread, CentrexKeepsLocalChannelThenInternalForwardHasNoSuffix) {
     IncomingCall call;
     call.pbx()

@@ -172,22 +172,22 @@ INSTANTIATE_TEST_SUITE_P(
     QuelmoFast, OutgoingCallerId,
     ::testing::Values(
         OutgoingCase{"OwnRecord", kOwnRecord, "205", "",
-                     {{"exec SetCIDName \"Alice\"", kOk}, {"exec SetCIDNum \"5551234\"", kOk}}},
+                     {{"exec Set \"CALLERID(name)=Alice\"", kOk}, {"exec Set \"CALLERID(num)=5551234\"", kOk}}},
         OutgoingCase{"OwnNameGlobalNumber", kNameOnlyRecord, "205", "",
-                     {{"exec SetCIDName \"Alice\"", kOk}, {"exec SetCIDNum \"5550000\"", kOk}}},
+                     {{"exec Set \"CALLERID(name)=Alice\"", kOk}, {"exec Set \"CALLERID(num)=5550000\"", kOk}}},
         OutgoingCase{"NoOwnRecordGlobalNumber", kGlobalOnly, "205", "0",
-                     {{"exec SetCIDNum \"5550000\"", kOk}}},
+                     {{"exec Set \"CALLERID(num)=5550000\"", kOk}}},
         OutgoingCase{"GlobalWithoutNumber", kGlobalWithoutNumber, "205", "", {}},
         OutgoingCase{"NoGlobalBlocksBoth", kNoRecords, "205", "",
-                     {{"exec SetCIDName \"UNAVAILABLE\"", kOk},
-                      {"exec SetCIDNum \"UNAVAILABLE\"", kOk}}},
+                     {{"exec Set \"CALLERID(name)=UNAVAILABLE\"", kOk},
+                      {"exec Set \"CALLERID(num)=UNAVAILABLE\"", kOk}}},
         OutgoingCase{"OutsideNumberSetCid1Global", kOwnRecord, "5551234567", "1",
-                     {{"exec SetCIDNum \"5550000\"", kOk}}},
+                     {{"exec Set \"CALLERID(num)=5550000\"", kOk}}},
         OutgoingCase{"OutsideNumberSetCid1GlobalWithoutNumber", kGlobalWithoutNumber,
                      "5551234567", "1", {}},
         OutgoingCase{"OutsideNumberSetCid1NoGlobal", kNoRecords, "5551234567", "1",
-                     {{"exec SetCIDName \"UNAVAILABLE\"", kOk},
-                      {"exec SetCIDNum \"UNAVAILABLE\"", kOk}}},
+                     {{"exec Set \"CALLERID(name)=UNAVAILABLE\"", kOk},
+                      {"exec Set \"CALLERID(num)=UNAVAILABLE\"", kOk}}},
         OutgoingCase{"OutsideNumberSetCid2KeepsAsterisks", kOwnRecord, "5551234567", "2", {}},
         OutgoingCase{"SevenCharacterExtensionIsOutside", kOwnRecord, "2050000", "", {}}),
     [](const ::testing::TestParamInfo<OutgoingCase> &info) { return info.param.name; });
@@ -224,33 +224,78 @@ INSTANTIATE_TEST_SUITE_P(
     QuelmoFast, IncomingCallerId,
     ::testing::Values(
         IncomingCase{"SetCidGlobalAsStored", kOwnRecord, "5551234567", "1",
-                     {"exec SetCIDName \"Acme\"", "exec SetCIDNum \"5550000\""}},
+                     {"exec Set \"CALLERID(name)=Acme\"", "exec Set \"CALLERID(num)=5550000\""}},
         IncomingCase{"SetCid2NoGlobalBlocksNumberOnly", "205\tAlice\t5551234\n", "205", "2",
-                     {"exec SetCIDNum \"UNAVAILABLE\""}},
+                     {"exec Set \"CALLERID(num)=UNAVAILABLE\""}},
         IncomingCase{"LongCallerNumberIsNameAndNumber", kOwnRecord, "\"Bob\" <5551234567>", "",
-                     {"exec SetCIDName \"5551234567\"", "exec SetCIDNum \"5551234567\""}},
+                     {"exec Set \"CALLERID(name)=5551234567\"", "exec Set \"CALLERID(num)=5551234567\""}},
         IncomingCase{"ShortCallerUsesCalledExtensionRecord", kOwnRecord, "206", "0",
-                     {"exec SetCIDName \"Alice\"", "exec SetCIDNum \"5551234\""}},
+                     {"exec Set \"CALLERID(name)=Alice\"", "exec Set \"CALLERID(num)=5551234\""}},
         IncomingCase{"ExtensionNameGlobalNumber", kNameOnlyRecord, "206", "",
-                     {"exec SetCIDName \"Alice\"", "exec SetCIDNum \"5550000\""}},
+                     {"exec Set \"CALLERID(name)=Alice\"", "exec Set \"CALLERID(num)=5550000\""}},
         IncomingCase{"NoExtensionRecordGlobalNumberTwice", kGlobalOnly, "", "",
-                     {"exec SetCIDName \"5550000\"", "exec SetCIDNum \"5550000\""}},
+                     {"exec Set \"CALLERID(name)=5550000\"", "exec Set \"CALLERID(num)=5550000\""}},
         IncomingCase{"GlobalWithoutNumberKeepsName", "205\tAlice\t\n0\tAcme\t\n", "206", "",
-                     {"exec SetCIDName \"Alice\""}},
+                     {"exec Set \"CALLERID(name)=Alice\""}},
         IncomingCase{"NoRecordsBlockBoth", kNoRecords, "206", "",
-                     {"exec SetCIDName \"UNAVAILABLE\"", "exec SetCIDNum \"UNAVAILABLE\""}},
+                     {"exec Set \"CALLERID(name)=UNAVAILABLE\"", "exec Set \"CALLERID(num)=UNAVAILABLE\""}},
         IncomingCase{"DisplayNameWithBracketBeforeNumber", kOwnRecord, "A>B <5551234567>", "",
-                     {"exec SetCIDName \"5551234567\"", "exec SetCIDNum \"5551234567\""}},
+                     {"exec Set \"CALLERID(name)=5551234567\"", "exec Set \"CALLERID(num)=5551234567\""}},
         IncomingCase{"BracketOnlyBeforeLastOpenUsesWholeText", kOwnRecord, "A>B <5551234567", "",
-                     {"exec SetCIDName \"A>B <5551234567\"", "exec SetCIDNum \"A>B <5551234567\""}},
+                     {"exec Set \"CALLERID(name)=A>B <5551234567\"", "exec Set \"CALLERID(num)=A>B <5551234567\""}},
         IncomingCase{"SixCharacterCallerIsShort", kOwnRecord, "555123", "",
-                     {"exec SetCIDName \"Alice\"", "exec SetCIDNum \"5551234\""}},
+                     {"exec Set \"CALLERID(name)=Alice\"", "exec Set \"CALLERID(num)=5551234\""}},
         /* A current Asterisk's text for a call without caller ID holds no number. */
         IncomingCase{"UnknownCallerUsesCalledExtensionRecord", kOwnRecord, "unknown", "",
-                     {"exec SetCIDName \"Alice\"", "exec SetCIDNum \"5551234\""}},
+                     {"exec Set \"CALLERID(name)=Alice\"", "exec Set \"CALLERID(num)=5551234\""}},
         IncomingCase{"AnonymousCallerUsesCalledExtensionRecord", kOwnRecord, "anonymous", "",
-                     {"exec SetCIDName \"Alice\"", "exec SetCIDNum \"5551234\""}}),
+                     {"exec Set \"CALLERID(name)=Alice\"", "exec Set \"CALLERID(num)=5551234\""}}),
     [](const ::testing::TestParamInfo<IncomingCase> &info) { return info.param.name; });
+
+/* ---- Caller-ID commands by the PBX ---- */
+
+/* The environment without "agi_version", as an Asterisk older than 1.6 sends it. */
+EnvVars without_agi_version(EnvVars env) {
+    env.erase(std::remove_if(env.begin(), env.end(),
+                             [](const auto &pair) { return pair.first == "agi_version"; }),
+              env.end());
+    return env;
+}
+
+/* A PBX that sends agi_version gets Set at once; an older one SetCIDName and SetCIDNum,
+ * on an outgoing call and on a forward to an outside number alike. */
+TEST_F(QuelmoFast, CallerIdCommandsFollowThePbx) {
+    load(kOwnRecord, "205\t1\tDial\tLocal/5559999@internal\n");
+    start_server();
+    const std::vector<std::string> set_at_once = {"exec Set \"CALLERID(name)=Alice\"",
+                                                  "exec Set \"CALLERID(num)=5551234\""};
+    const std::vector<std::string> old_apps = {"exec SetCIDName \"Alice\"",
+                                               "exec SetCIDNum \"5551234\""};
+    const struct {
+        const char *context;
+        bool agi_version;
+        std::vector<std::string> caller_id_commands;
+    } cases[] = {
+        {"from-internal", true, set_at_once},
+        {"from-internal", false, old_apps},
+        {"macro-stdexten", true, set_at_once},
+        {"macro-stdexten", false, old_apps},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.context) + (c.agi_version ? " with" : " without") +
+                     " agi_version");
+        bool incoming = std::string(c.context) == "macro-stdexten";
+        EnvVars env = asterisk_environment(c.context, "205", "206");
+        auto pbx = connect_call(c.agi_version ? env : without_agi_version(env));
+        pbx->expect("GET VARIABLE EXTENSION", var_reply("205"))
+            .expect("GET VARIABLE SETCIDONFWD", "200 result=0");
+        if (incoming) pbx->expect("GET VARIABLE CENTREX", "200 result=0");
+        for (const std::string &command : c.caller_id_commands) pbx->expect(command, kOk);
+        if (incoming)
+            pbx->expect("exec Dial \"Local/5559999@internal\"", kOk).expect("exec Goto \"999\"", kOk);
+        run_call(pbx.get());
+    }
+}
 
 /* ---- Dispatch ---- */
 
@@ -261,8 +306,8 @@ TEST_F(QuelmoFast, ExtenIsReadWhenExtensionIsUnset) {
     pbx->expect("GET VARIABLE EXTENSION", "200 result=0")
         .expect("GET VARIABLE EXTEN", var_reply("205"))
         .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
-        .expect("exec SetCIDName \"Alice\"", kOk)
-        .expect("exec SetCIDNum \"5551234\"", kOk);
+        .expect("exec Set \"CALLERID(name)=Alice\"", kOk)
+        .expect("exec Set \"CALLERID(num)=5551234\"", kOk);
     run_call(pbx.get());
     wait_for_exits(1, "Exit Outgoing Thread");
     std::vector<std::string> log = debug_messages();
@@ -304,8 +349,8 @@ TEST_F(QuelmoFast, ContextMustMatchExactly) {
         auto pbx = connect_call(asterisk_environment(context, "205", "205"));
         pbx->expect("GET VARIABLE EXTENSION", var_reply("205"))
             .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
-            .expect("exec SetCIDName \"Alice\"", kOk)
-            .expect("exec SetCIDNum \"5551234\"", kOk);
+            .expect("exec Set \"CALLERID(name)=Alice\"", kOk)
+            .expect("exec Set \"CALLERID(num)=5551234\"", kOk);
         run_call(pbx.get());
     }
     wait_for_exits(3, "Exit Outgoing Thread");
@@ -372,8 +417,8 @@ TEST_F(QuelmoFast, UnopenableDatabasesGiveNoCommandAndNextCallIsServed) {
     auto next = connect_call(asterisk_environment("from-internal", "205", "205"));
     next->expect("GET VARIABLE EXTENSION", var_reply("205"))
         .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
-        .expect("exec SetCIDName \"Alice\"", kOk)
-        .expect("exec SetCIDNum \"5551234\"", kOk);
+        .expect("exec Set \"CALLERID(name)=Alice\"", kOk)
+        .expect("exec Set \"CALLERID(num)=5551234\"", kOk);
     run_call(next.get());
 }
 
@@ -434,7 +479,7 @@ TEST_F(QuelmoFast, CallerHangingUpAnywhereLeavesServerServing) {
         auto pbx = connect_call(asterisk_environment("default", "205", "205"));
         pbx->expect("GET VARIABLE EXTENSION", var_reply("205"))
             .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
-            .expect("exec SetCIDName \"Alice\"", "")
+            .expect("exec Set \"CALLERID(name)=Alice\"", "")
             .hangup();
         pbx->start();
         EXPECT_TRUE(pbx->wait_closed());
@@ -463,7 +508,7 @@ TEST_F(QuelmoFast, ManyCallsLeaveNoDescriptorBehind) {
                 .expect("exec Wait \"1\"", kOk)
                 .expect("exec Goto \"999\"", kOk);
         else
-            pbx->expect("exec SetCIDName \"Alice\"", kOk).expect("exec SetCIDNum \"5551234\"", kOk);
+            pbx->expect("exec Set \"CALLERID(name)=Alice\"", kOk).expect("exec Set \"CALLERID(num)=5551234\"", kOk);
         run_call(pbx.get());
     };
     one_call(true);
@@ -489,8 +534,8 @@ const char kRingRule[] = "205\t1\tDial\t${EXTEN:205},20\n";
 void expect_outgoing_commands(AsteriskStandIn *pbx) {
     pbx->expect("GET VARIABLE EXTENSION", var_reply("205"))
         .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
-        .expect("exec SetCIDName \"Alice\"", kOk)
-        .expect("exec SetCIDNum \"5551234\"", kOk);
+        .expect("exec Set \"CALLERID(name)=Alice\"", kOk)
+        .expect("exec Set \"CALLERID(num)=5551234\"", kOk);
 }
 
 /* An incoming call to 205 (rules: kRingRule) whose Dial rings for ring_ms; started. */
@@ -699,9 +744,9 @@ TEST_F(QuelmoFast, ExplainPrintsTheExchangeTheDaemonHas) {
          {"--callerid", "\"Carol\" <5551234567>", "205"},
          "exec Set \"CALLERID(num)=5551234567\"\\n"},
         {{"from-internal", "5551234567", "205", {{"EXTENSION", "205"}, {"SETCIDONFWD", "1"}},
-          {{"SetCIDName", 0}}, 0},
+          {}, 0, ""},
          {"--context", "from-internal", "--callerid", "205", "--set", "EXTENSION=205", "--set",
-          "SETCIDONFWD=1", "--reply", "SetCIDName=0", "5551234567"},
+          "SETCIDONFWD=1", "--no-agi-version", "5551234567"},
          "exec SetCIDName \"Alice\"\\n\nPBX  -> quelmo: 200 result=0"},
     };
     std::vector<std::string> transcripts, logs;
@@ -858,8 +903,8 @@ TEST_F(QuelmoFast, LogRotationWhileServingLosesNoLine) {
         auto pbx = connect_call(asterisk_environment("from-internal", "205", "205"));
         pbx->expect("GET VARIABLE EXTENSION", var_reply("205"))
             .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
-            .expect("exec SetCIDName \"Alice\"", kOk)
-            .expect("exec SetCIDNum \"5551234\"", kOk);
+            .expect("exec Set \"CALLERID(name)=Alice\"", kOk)
+            .expect("exec Set \"CALLERID(num)=5551234\"", kOk);
         run_call(pbx.get());
     };
     const size_t kCalls = 30;
@@ -881,7 +926,7 @@ TEST_F(QuelmoFast, LogRotationWhileServingLosesNoLine) {
     for (int waited = 0; total("Exit Outgoing Thread") < kCalls + 1 && waited < 5000; waited += 10)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     for (const char *message : {"Outgoing Call from 205", "Enter Outgoing Thread",
-                                "exec SetCIDNum \"5551234\"", "Exit Outgoing Thread"})
+                                "exec Set \"CALLERID(num)=5551234\"", "Exit Outgoing Thread"})
         EXPECT_EQ(kCalls + 1, total(message)) << message;
     EXPECT_GE(count_log_lines(fast_log + ".1", "Exit Outgoing Thread"), kCalls / 3);
     EXPECT_GE(count_log_lines(fast_log, "Exit Outgoing Thread"), 1u);
