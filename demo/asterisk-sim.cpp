@@ -22,6 +22,7 @@ void print_usage() {
     fputs("Usage:  asterisk-sim PORT CONTEXT EXTENSION CALLERID [VARIABLE=VALUE ...]\n"
           "        asterisk-sim --load PORT [--calls N] [--concurrency C]\n"
           "                     [--kind outgoing|incoming|ringing|mixed] [--ring MS]\n"
+          "                     [--reply-delay-us N]\n"
           "        asterisk-sim --free-port\n"
           "Connects to quelmo.fast on 127.0.0.1:PORT as one call. Channel variables given\n"
           "as VARIABLE=VALUE are answered to GET VARIABLE; any other variable is unset.\n"
@@ -34,8 +35,10 @@ void print_usage() {
           "phone, then forward outside), incoming calls to extension 206 (which only ring\n"
           "its phone), or outgoing and incoming calls in turn (mixed, the default), on the\n"
           "sample data of scripts/demo. Each Dial is answered after MS milliseconds of\n"
-          "ringing (default 0). One call of each kind is played alone first; every later\n"
-          "call must get the same command lines. Prints\n"
+          "ringing (default 0). With --reply-delay-us every reply to a command is held\n"
+          "back N microseconds, as a busy PBX does; the environment goes out at once.\n"
+          "One call of each kind is played alone first; every later call must get the\n"
+          "same command lines. Prints\n"
           "  calls=N failures=F seconds=S calls_per_s=R p50_ms=A p99_ms=B\n"
           "(latency from connect to the server's close) and exits 1 when a call failed.\n",
           stderr);
@@ -68,13 +71,14 @@ int connect_to_server(int port) {
 /* A call of scripts/demo's sample data as the load mode plays it: the channel's own
  * extension is EXTENSION's answer. */
 SimLoadCall sample_call(const char *context, const char *extension, const char *callerid,
-                        const char *own_extension, int ring_ms) {
+                        const char *own_extension, int ring_ms, int reply_delay_us) {
     SimLoadCall load_call;
     load_call.call.context = context;
     load_call.call.extension = extension;
     load_call.call.callerid = callerid;
     load_call.call.variables["EXTENSION"] = own_extension;
     load_call.call.ring_ms = ring_ms;
+    load_call.call.reply_delay_us = reply_delay_us;
     return load_call;
 }
 
@@ -99,6 +103,7 @@ bool parse_load_options(int argc, char **argv, SimLoadPlan *plan) {
     plan->concurrency = 8;
     std::string kind = "mixed";
     int ring_ms = 0;
+    int reply_delay_us = 0;
     for (int i = 3; i < argc; i += 2) {
         if (i + 1 >= argc) return false;
         std::string option = argv[i];
@@ -110,6 +115,8 @@ bool parse_load_options(int argc, char **argv, SimLoadPlan *plan) {
             ok = parse_count(value, 1, kCountMax, &plan->concurrency);
         else if (option == "--ring")
             ok = parse_count(value, 0, kCountMax, &ring_ms);
+        else if (option == "--reply-delay-us")
+            ok = parse_count(value, 0, kCountMax, &reply_delay_us);
         else if (option == "--kind")
             kind = value;
         else
@@ -119,13 +126,16 @@ bool parse_load_options(int argc, char **argv, SimLoadPlan *plan) {
     /* Extension 206 places an outgoing call; a caller rings extension 205, whose rules
      * ring its phone and then forward the call, or extension 206, whose one rule rings. */
     if (kind == "outgoing" || kind == "mixed")
-        plan->rotation.push_back(sample_call("from-internal", "5559876543", "206", "206", ring_ms));
+        plan->rotation.push_back(
+            sample_call("from-internal", "5559876543", "206", "206", ring_ms, reply_delay_us));
     if (kind == "incoming" || kind == "mixed")
         plan->rotation.push_back(
-            sample_call("macro-stdexten", "205", "\"Carol\" <5551234567>", "205", ring_ms));
+            sample_call("macro-stdexten", "205", "\"Carol\" <5551234567>", "205", ring_ms,
+                        reply_delay_us));
     if (kind == "ringing")
         plan->rotation.push_back(
-            sample_call("macro-stdexten", "206", "\"Carol\" <5551234567>", "206", ring_ms));
+            sample_call("macro-stdexten", "206", "\"Carol\" <5551234567>", "206", ring_ms,
+                        reply_delay_us));
     return !plan->rotation.empty();
 }
 

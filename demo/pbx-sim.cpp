@@ -57,8 +57,8 @@ bool send_all(int sock, const std::string &text) {
     return true;
 }
 
-void pause_ms(int ms) {
-    struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
+void pause_us(long us) {
+    struct timespec pause = {us / 1000000, (us % 1000000) * 1000L};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
 }
@@ -142,8 +142,9 @@ void answer_lines(int sock, const SimCall &call, std::string *pending, SimTransc
         pending->erase(0, end + 1);
         transcript->entries.push_back({SIM_COMMAND, command + "\n"});
         std::string reply = SimReplyTo(call, command);
+        if (*can_send && call.reply_delay_us > 0) pause_us(call.reply_delay_us);
         if (*can_send && call.ring_ms > 0 && strcasecmp(exec_application(command).c_str(), "Dial") == 0)
-            pause_ms(call.ring_ms);
+            pause_us(call.ring_ms * 1000L);
         transcript->entries.push_back({SIM_REPLY, reply});
         if (*can_send && !send_all(sock, reply)) *can_send = false;
     }

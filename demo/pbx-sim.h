@@ -25,6 +25,9 @@ struct SimCall {
     std::string agi_version = "20.20.1";          /* agi_version, as a current Asterisk sends
                                                      it; empty: not sent, an Asterisk older
                                                      than 1.6 that has SetCIDName/SetCIDNum */
+    int reply_delay_us = 0;                       /* every reply to a command held back this
+                                                     long, as a busy PBX does (not the
+                                                     environment) */
 };
 
 enum SimEntryKind {
@@ -67,7 +70,7 @@ std::string SimEnvironment(const SimCall &call) noexcept;
 std::string SimReplyTo(const SimCall &call, const std::string &command) noexcept;
 
 /* Plays the PBX side of call on sock: sends the environment, answers each command line as
- * SimReplyTo says (a Dial after ring_ms), until the server closes the connection. Fills
+ * SimReplyTo says (after reply_delay_us, a Dial after ring_ms more), until the server closes the connection. Fills
  * *transcript; every line the server sent is in it with its answer, also when the answer
  * could no longer be sent because the server had closed, so the transcript is the same
  * over a socket pair and over TCP. Returns 0 when the server closed the connection, -1

@@ -11,6 +11,7 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <map>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -584,9 +585,80 @@ TEST_F(QuelmoFast, StalledConnectionHoldsNoOtherCall) {
         pbx->start();
         ASSERT_TRUE(pbx->wait_closed(4000)) << pbx->transcript();
         EXPECT_EQ("", pbx->mismatch()) << pbx->transcript();
-        EXPECT_TRUE(stalled.wait_closed(1000)) << "the stalled connection stays open";
+        /* Its own deadline runs from its own accept, not behind the other call. */
+        EXPECT_TRUE(stalled.wait_closed(4000)) << "the stalled connection stays open";
     }
     EXPECT_TRUE(wait_for_log_message("Call dropped: no reply from Asterisk within 3 s", 2));
+}
+
+/* The debug log's messages call by call: a call's lines are those its thread logs from
+ * its "Enter ClientProcessCall" on (a thread id is used again once its call has ended). */
+std::vector<std::vector<std::string>> messages_by_call() {
+    std::map<std::string, size_t> call_of_thread;
+    std::vector<std::vector<std::string>> calls;
+    for (const std::string &line : split_lines(read_file(QUELMO_DEBUG_LOG))) {
+        size_t mark = line.find("]: ");
+        size_t open = line.rfind('[', mark);
+        if (mark == std::string::npos || open == std::string::npos) continue;
+        std::string thread = line.substr(open + 1, mark - open - 1);
+        std::string message = line.substr(mark + 3);
+        if (message.rfind("Enter ClientProcessCall ", 0) == 0) {
+            call_of_thread[thread] = calls.size();
+            calls.emplace_back();
+        }
+        auto call = call_of_thread.find(thread);
+        if (call != call_of_thread.end()) calls[call->second].push_back(message);
+    }
+    return calls;
+}
+
+/* A PBX slow to answer one call holds no other: while the first call waits 1 s for its
+ * first variable reply, a second call is served from start to end; each call gets its
+ * whole command sequence and logs its own lines, on a thread of its own, in order. */
+TEST_F(QuelmoFast, SlowReplyOnOneCallHoldsNoOtherCall) {
+    load(kOwnRecord, "");
+    start_server();
+    wait_for_exits(1, nullptr); /* the listener probe */
+    std::vector<std::unique_ptr<AsteriskStandIn>> calls;
+    calls.push_back(connect_call(asterisk_environment("from-internal", "205", "205")));
+    AsteriskStandIn *slow = calls.back().get();
+    slow->expect("GET VARIABLE EXTENSION", var_reply("205"), 1000)
+        .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
+        .expect("exec Set \"CALLERID(name)=Alice\"", kOk)
+        .expect("exec Set \"CALLERID(num)=5551234\"", kOk);
+    slow->start();
+    ASSERT_TRUE(wait_for_log_message("Enter GetVariable (var = EXTENSION)"));
+    calls.push_back(connect_call(asterisk_environment("from-internal", "205", "205")));
+    AsteriskStandIn *fast = calls.back().get();
+    expect_outgoing_commands(fast);
+    fast->start();
+    ASSERT_TRUE(fast->wait_closed(800)) << fast->transcript();
+    EXPECT_FALSE(slow->wait_closed(0)) << "the slow call ended before its reply";
+    EXPECT_EQ("", fast->mismatch()) << fast->transcript();
+    expect_whole_sequences(calls, 5000);
+    ASSERT_TRUE(wait_for_log_message("Exit Outgoing Thread", 2));
+    const std::vector<std::string> call_lines = {
+        std::string("Enter ClientProcessCall (server_id=") + kServerId + ")",
+        "Enter GetVariable (var = EXTENSION)",
+        "Exit GetVariable (status = 1) (EXTENSION = 205)",
+        "Enter GetVariable (var = SETCIDONFWD)",
+        "Exit GetVariable (status = 0) (SETCIDONFWD = EMPTY)",
+        "Outgoing Call from 205",
+        std::string("Exit ClientProcessCall (server_id=") + kServerId + ")",
+        "Enter Outgoing Thread",
+        "exec Set \"CALLERID(name)=Alice\"",
+        "Return Status = 0",
+        "exec Set \"CALLERID(num)=5551234\"",
+        "Return Status = 0",
+        "Exit Outgoing Thread",
+    };
+    size_t routed = 0;
+    for (const std::vector<std::string> &lines : messages_by_call()) {
+        if (std::find(lines.begin(), lines.end(), call_lines[5]) == lines.end()) continue;
+        routed++;
+        EXPECT_EQ(call_lines, lines);
+    }
+    EXPECT_EQ(2u, routed);
 }
 
 TEST_F(QuelmoFast, EnvironmentInPiecesWithinDeadlineIsServed) {
