@@ -259,7 +259,8 @@ const char *early_end_of(const std::string &message) {
     } ends[] = {{"Call dropped: no reply from Asterisk within 3 s", "no reply from Asterisk within 3 s"},
                 {"Cannot open database, Exiting gracefully.", "database missing"},
                 {"Unable to allocate ", "the daemon could not start the call's work (out of memory)"},
-                {"Unable to create ", "the daemon could not start the call's work (no thread)"},
+                {"Unable to create Incoming_Thread", "the daemon could not start the call's work (no thread)"},
+                {"Unable to create Outgoing_Thread", "the daemon could not start the call's work (no thread)"},
                 {"Enter ClientProcessCall failed with error: ", "the connection could not be used"}};
     for (const auto &end : ends)
         if (starts_with(message.c_str(), end.prefix)) return end.words;
@@ -322,7 +323,10 @@ void apply_message(CallStory *call, const std::string &message) {
         call->cut = "cut where its thread crashed (SIGSEGV)";
         call->finished = true;
     }
-    if (call->dispatch_over && (!call->worker_due || call->worker_over)) call->finished = true;
+    /* The work's exit line is the thread's last one; a call cut by the start of the files
+     * may have begun after its "Exit ClientProcessCall". */
+    if ((call->dispatch_over || call->cut_at_start) && call->worker_over) call->finished = true;
+    if (call->dispatch_over && !call->worker_due) call->finished = true;
 }
 
 /* Whether a message is one only a call's thread writes, so that such a line on a thread
@@ -335,7 +339,8 @@ bool is_call_message(const std::string &message) {
         "Exit Outgoing Thread", "Exit ClientProcessCall", "exec ", "Return Status = ",
         "Enter GetDEVfromConf", "Exit GetDEVfromConf", "Skip ", "Not external number",
         "Could not find device", "Found an UNSUPPORTED", "Malformed rule ", "Call dropped",
-        "Cannot open database", "Unable to "};
+        "Cannot open database", "Unable to allocate ", "Unable to create Incoming_Thread",
+        "Unable to create Outgoing_Thread"};
     for (const char *prefix : prefixes)
         if (starts_with(message.c_str(), prefix)) return true;
     return false;
@@ -392,7 +397,10 @@ const char *direction_words(Direction direction) {
 void print_call(FILE *out, bool tsv, const CallStory &call) {
     bool cut = call.cut_at_start || !call.cut.empty();
     std::string start = call.cut_at_start ? "" : local_time_text(call.start);
-    std::string seconds = cut ? "" : std::to_string(static_cast<long>(call.last - call.start));
+    /* A clock set back (the end of summer time) can make the last line look older than
+     * the first: the duration is then unknown, not negative. */
+    bool known = !cut && call.last >= call.start;
+    std::string seconds = known ? std::to_string(static_cast<long>(call.last - call.start)) : "";
     std::string caller = printable(call.direction == OUTGOING ? call.extension : call.caller);
     std::string extension = printable(call.extension);
     std::string call_id = printable(call.call_id);
@@ -404,7 +412,7 @@ void print_call(FILE *out, bool tsv, const CallStory &call) {
         return;
     }
     fprintf(out, "%-19s %6s %-8s %-6s %-22s %-16s %s\n", start.empty() ? "-" : start.c_str(),
-            cut ? "cut" : (seconds + "s").c_str(), direction_words(call.direction),
+            cut ? "cut" : known ? (seconds + "s").c_str() : "?", direction_words(call.direction),
             extension.empty() ? "-" : extension.c_str(), caller.empty() ? "-" : caller.c_str(),
             call_id.empty() ? "-" : call_id.c_str(), outcome.c_str());
 }
@@ -623,9 +631,10 @@ bool read_file(const std::string &path, CallReader *reader) {
     int error = Z_OK;
     const char *why = gzerror(file, &error);
     bool whole = error == Z_OK && gzeof(file) != 0;
-    if (!whole)
-        fprintf(stderr, "%s: %s: %s\n", PROGRAM, path.c_str(),
-                error == Z_ERRNO ? strerror(errno) : (why != nullptr && why[0] != '\0' ? why : "read error"));
+    if (!whole && error == Z_ERRNO)
+        fprintf(stderr, "%s: %s: %s\n", PROGRAM, path.c_str(), strerror(errno));
+    else if (!whole) /* zlib's text names the file itself */
+        fprintf(stderr, "%s: %s\n", PROGRAM, why != nullptr && why[0] != '\0' ? why : path.c_str());
     gzclose(file);
     return whole;
 }
