@@ -1,5 +1,5 @@
 /* admin-explain: quelmo.admin explain. The call runs through ClientProcessCallWithFiles,
- * the daemon's own dispatcher, with its workers, so explain cannot route a call otherwise
+ * the daemon's own call from dispatch to close, so explain cannot route a call otherwise
  * than the daemon does; pbx-sim answers on the other end of a socket pair. The debug log
  * is sent to a collector here and the database error log to /dev/null. */
 #include "admin-explain.h"
@@ -8,8 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -24,22 +22,17 @@ namespace {
 
 const char *const PROGRAM = "quelmo.admin";
 const char *const INCOMING_CONTEXT = "macro-stdexten";
-/* A worker logs its last line right after closing the connection; longer means it hangs. */
-const auto WORKER_EXIT_WAIT = std::chrono::seconds(5);
 
 /* ---- Debug-log lines of the call ---- */
 
-/* Every message the call code logs, in order, and how many workers have entered and left. */
+/* Every message the call code logs, in order. */
 struct CollectedLog {
     std::mutex mutex;
-    std::condition_variable changed;
     std::vector<std::string> lines;
-    int workers_entered = 0;
-    int workers_left = 0;
 };
 CollectedLog collected;
 
-/* The debug-log sink: runs on the dispatcher's and the workers' threads. */
+/* The debug-log sink: runs on the thread of the call. */
 void collect_message(const char *message) {
     std::lock_guard<std::mutex> lock(collected.mutex);
     try {
@@ -47,20 +40,6 @@ void collect_message(const char *message) {
     } catch (const std::bad_alloc &) {
         /* A line that cannot be kept is dropped, as the log file writer drops it. */
     }
-    if (strcmp(message, "Enter Incoming Thread") == 0 || strcmp(message, "Enter Outgoing Thread") == 0)
-        collected.workers_entered++;
-    if (strcmp(message, "Exit Incoming Thread") == 0 || strcmp(message, "Exit Outgoing Thread") == 0)
-        collected.workers_left++;
-    collected.changed.notify_all();
-}
-
-/* Waits until every worker that started has logged its exit, so that the collected log is
- * whole and no worker is left running. Returns false after WORKER_EXIT_WAIT. */
-bool wait_for_workers() {
-    std::unique_lock<std::mutex> lock(collected.mutex);
-    return collected.changed.wait_for(lock, WORKER_EXIT_WAIT, [] {
-        return collected.workers_left >= collected.workers_entered;
-    });
 }
 
 /* ---- Command line ---- */
@@ -184,13 +163,11 @@ int ExplainCall(const ExplainRequest &request, FILE *out) noexcept {
         if (!database_opens(request, DB_HASH, QUELMO_DB_EXTENSION_SUFFIX) ||
             !database_opens(request, DB_BTREE, QUELMO_DB_FORWARDING_SUFFIX))
             return 1;
-        /* A failed simulated PBX must not end this process while the worker still writes. */
+        /* A failed simulated PBX must not end this process while the call still writes. */
         signal(SIGPIPE, SIG_IGN);
         quelmo_debug_to(collect_message);
         SimTranscript transcript;
         int status = play_call(request, &transcript);
-        if (!wait_for_workers())
-            fprintf(stderr, "%s: the call's worker did not end; its log is cut short\n", PROGRAM);
         SimPrintTranscript(out, request.call, transcript);
         if (request.show_log) print_log(out);
         return status == 0 && fflush(out) == 0 ? 0 : 1;

@@ -108,13 +108,15 @@ void AGITool_ListDump(AGI_VAL_LIST *l) {
     fflush(stdout);
 }
 
-int AGITool_Init(AGI_TOOLS *tool) {
-    tool->in = stdin;
-    tool->out = stdout;
+int AGITool_Init(AGI_TOOLS *tool) { return AGITool_InitStreams(tool, stdin, stdout); }
+
+int AGITool_InitStreams(AGI_TOOLS *tool, FILE *in, FILE *out) {
+    tool->in = in;
+    tool->out = out;
     tool->agi_vars = nullptr;
     tool->settings = nullptr;
     char line[kEnvLineSize];
-    while (fgets(line, sizeof(line), stdin) != nullptr && strcmp(line, "\n") != 0)
+    while (fgets(line, sizeof(line), in) != nullptr && strcmp(line, "\n") != 0)
         store_environment_line(&tool->agi_vars, line);
     add_pair(&tool->settings, "tmpdir", QUELMO_DEFAULT_TMPDIR);
     add_pair(&tool->settings, "festival_text2wave", "text2wave");

@@ -1,7 +1,7 @@
 /* cagi: the AGI client library. Owns the session record AGI_TOOLS (environment and
  * settings lists), the name/value list AGI_VAL_LIST, and the AGI command set with its
  * parsed reply AGI_CMD_RESULT; the session borrows its two streams from the caller and
- * never closes them. Used by the call dispatcher. */
+ * never closes them. Used by the call dispatcher, one session per call. */
 #ifndef CAGI_H
 #define CAGI_H
 
@@ -45,10 +45,20 @@ char *AGITool_ListGetVal(AGI_VAL_LIST *l, char *field);
  * replies Asterisk sends to them are not read. */
 void AGITool_ListDump(AGI_VAL_LIST *l);
 
-/* Starts a session on the process's current standard input and output: reads the AGI
- * environment up to the empty line (or the end of the stream) into agi_vars and adds the
- * default settings. Always returns 0. REQUIRES: stdin and stdout are the AGI connection. */
+/* Starts a session on the process's current standard input and output, as an AGI
+ * program that Asterisk runs gets them: AGITool_InitStreams(tool, stdin, stdout).
+ * Always returns 0. REQUIRES: stdin and stdout are the AGI connection. */
 int AGITool_Init(AGI_TOOLS *tool);
+
+/* Starts a session on a pair of borrowed streams, for a program that serves several
+ * connections (a FastAGI server, one session per connection and thread): reads the AGI
+ * environment from in, up to the empty line (or the end of the stream), into agi_vars,
+ * adds the default settings, and records in and out for the commands, which are written
+ * to out and read their replies from in. in and out may be one read-write stream. The
+ * session never closes them: the caller does, after AGITool_Destroy. Touches no
+ * process-wide stream, so sessions on different threads may start at once. Always
+ * returns 0. REQUIRES: in is positioned at the start of the environment block. */
+int AGITool_InitStreams(AGI_TOOLS *tool, FILE *in, FILE *out);
 
 /* Destroys agi_vars and settings. Leaves the streams open and the fields as they are. */
 void AGITool_Destroy(AGI_TOOLS *tool);

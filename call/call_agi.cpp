@@ -114,19 +114,26 @@ int GetExecResult(FILE *AGI) {
 }
 
 int GetVariable(int ClientSocket, char *var, char **value) {
-    int status = -1;
-    quelmo_debugf("Enter GetVariable (var = %s)", var);
     FILE *stream = OpenCallStream(ClientSocket);
     if (stream == nullptr) {
-        quelmo_debugf("Enter GetVariable (var = %s) failed with error: %s", var, strerror(errno));
+        int error = errno;
+        quelmo_debugf("Enter GetVariable (var = %s)", var);
+        quelmo_debugf("Enter GetVariable (var = %s) failed with error: %s", var, strerror(error));
         close(ClientSocket);
         return -1;
     }
+    int status = GetVariableOn(stream, var, value);
+    fclose(stream);
+    return status;
+}
+
+int GetVariableOn(FILE *call, char *var, char **value) {
+    quelmo_debugf("Enter GetVariable (var = %s)", var);
     char line[kReplyBufferSize] = "";
-    if (WriteCallCommand(stream, "GET VARIABLE %s\n", var) == 0 &&
-        !read_reply_line(stream, line, sizeof(line)))
+    if (WriteCallCommand(call, "GET VARIABLE %s\n", var) == 0 &&
+        !read_reply_line(call, line, sizeof(line)))
         line[0] = '\0';
-    status = result_of_reply(line);
+    int status = result_of_reply(line);
     std::string text = status < 1 ? "EMPTY" : parenthesised_value(line);
     if (text.empty()) {
         text = "INVALID";
@@ -135,7 +142,6 @@ int GetVariable(int ClientSocket, char *var, char **value) {
     *value = heap_copy(text.c_str());
     quelmo_debugf("Exit GetVariable (status = %d) (%s = %s)", status, var,
                   *value != nullptr ? *value : "");
-    fclose(stream);
     return status;
 }
 

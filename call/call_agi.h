@@ -1,7 +1,7 @@
 /* call_agi: short raw AGI exchanges written straight onto a call's connection: reading a
  * channel variable, reading an application's result, setting the caller ID, sending the
  * channel to a context, and the guarded writer every raw command goes through.
- * Used by the call dispatcher and the forwarding workers. */
+ * Used by the calls of the daemon (dispatch, caller ID, forwarding). */
 #ifndef CALL_AGI_H
 #define CALL_AGI_H
 
@@ -30,6 +30,10 @@ int GetExecResult(FILE *AGI);
  * reply) or "INVALID" (no usable value). When no stream can be opened, returns -1 and
  * leaves *value untouched. */
 int GetVariable(int ClientSocket, char *var, char **value);
+
+/* GetVariable on a call stream the caller holds (see call_stream.h), with the same log
+ * lines, result and value. Leaves the stream open. */
+int GetVariableOn(FILE *call, char *var, char **value);
 
 /* Sends the caller-ID name, then the number, of cid on call_AGI, reading each reply.
  * REQUIRES: call_AGI is unbuffered, or holds no unread input (a socket stream that has

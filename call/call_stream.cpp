@@ -11,11 +11,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "reply_deadline.h"
+
 namespace {
 
 /* The stream's own state: its descriptor and the unread rest of the line last taken. */
 struct CallStream {
     int descriptor;
+    ReplyDeadline *deadline; /* borrowed; null: reads wait as long as they must */
     char line[1024];
     size_t next; /* first unread byte of line */
     size_t end;  /* end of the bytes taken */
@@ -25,6 +28,7 @@ struct CallStream {
  * the connection into stream->line. Returns the bytes taken, 0 at the end of input, -1 on
  * an error. */
 ssize_t take_line(CallStream *stream) {
+    if (!AwaitReply(stream->deadline, stream->descriptor)) return 0;
     ssize_t seen;
     do seen = recv(stream->descriptor, stream->line, sizeof(stream->line), MSG_PEEK);
     while (seen < 0 && errno == EINTR);
@@ -93,7 +97,9 @@ int close_write_stream(void *cookie) { return close(descriptor_of(cookie)); }
 
 }  // namespace
 
-FILE *OpenCallStream(int descriptor) {
+FILE *OpenCallStream(int descriptor) { return OpenCallStreamWithDeadline(descriptor, nullptr); }
+
+FILE *OpenCallStreamWithDeadline(int descriptor, ReplyDeadline *deadline) {
     /* As fdopen does: a descriptor that cannot both read and write gives no stream. */
     int flags = fcntl(descriptor, F_GETFL);
     if (flags < 0) return nullptr;
@@ -104,6 +110,7 @@ FILE *OpenCallStream(int descriptor) {
     CallStream *stream = static_cast<CallStream *>(calloc(1, sizeof(CallStream)));
     if (stream == nullptr) return nullptr;
     stream->descriptor = descriptor;
+    stream->deadline = deadline;
     cookie_io_functions_t io = {read_call_stream, write_call_stream, nullptr, close_call_stream};
     FILE *file = fopencookie(stream, "r+", io);
     if (file == nullptr) {

@@ -1,11 +1,13 @@
 /* call_stream: the read-write stream a call's raw AGI exchanges run on, which owns the
  * descriptor it is given and a buffer of at most one reply line and leaves everything
  * after that line on the connection; and a plain write-only stream over a descriptor.
- * Used by the raw helpers, the call dispatcher and the call workers. */
+ * Used by the raw helpers and the calls, whose dispatch reads under a reply deadline. */
 #ifndef CALL_STREAM_H
 #define CALL_STREAM_H
 
 #include <stdio.h>
+
+#include "reply_deadline.h"
 
 /* Opens an unbuffered read-write stream over descriptor. Each line written goes out in
  * one write. Reading takes a reply line from the connection in at most two system calls
@@ -17,6 +19,12 @@
  * set and the descriptor left open, when the stream cannot be made (EINVAL for a
  * descriptor that cannot both read and write, as fdopen gives). */
 FILE *OpenCallStream(int descriptor);
+
+/* OpenCallStream whose reads wait for input no longer than deadline allows: once it has
+ * run out with nothing to read, every read gives end of input. deadline is borrowed and
+ * may be disarmed, and armed again, while the stream is open. REQUIRES: deadline outlives
+ * the stream. */
+FILE *OpenCallStreamWithDeadline(int descriptor, ReplyDeadline *deadline);
 
 /* Opens a fully buffered write-only stream over descriptor; each flush goes out in write
  * calls on it (all of it, however little a socket takes at once), appending when the

@@ -1,6 +1,8 @@
-/* quelmo-call: the call dispatcher and its worker threads. Each routed call is handed to
- * a detached worker that owns the call's descriptor, caller-ID record and rule list from
- * then on, drives the channel with raw AGI commands and releases everything itself. */
+/* quelmo-call: one call from the accept to the close, on a thread of its own. The
+ * dispatch reads the call's data and decides; the worker's part, on the same thread and
+ * connection, forwards an incoming call rule by rule or sets an outgoing call's caller
+ * ID. Incoming_Thread and Outgoing_Thread run that part on a thread of their own for a
+ * caller that hands a call over. */
 #include "quelmo-call.h"
 
 #include <fcntl.h>
@@ -252,6 +254,19 @@ FORWARDING_LIST *run_rules(IncomingWorker *worker, FORWARDING_LIST *rules) {
 
 }  // namespace
 
+namespace {
+
+/* Runs the rules of an incoming call on worker's call stream, then sends the call to
+ * priority 999. Takes rules and worker->cid: both are released here. */
+void forward_call(IncomingWorker *worker, FORWARDING_LIST *rules) {
+    release_rules(run_rules(worker, rules));
+    release_caller_id(&worker->cid);
+    quelmo_debugf("exec Goto \"999\"");
+    WriteCallCommand(worker->call, "exec Goto \"999\"\n");
+}
+
+}  // namespace
+
 void *Incoming_Thread(void *incoming_args) {
     pthread_detach(pthread_self());
     quelmo_debugf("Enter Incoming Thread");
@@ -271,59 +286,57 @@ void *Incoming_Thread(void *incoming_args) {
         quelmo_debugf("Exit Incoming Thread");
         return nullptr;
     }
-    release_rules(run_rules(&worker, rules));
-    release_caller_id(&worker.cid);
-    quelmo_debugf("exec Goto \"999\"");
-    WriteCallCommand(worker.call, "exec Goto \"999\"\n");
+    forward_call(&worker, rules);
     fclose(worker.call);
     quelmo_debugf("Exit Incoming Thread");
     return nullptr;
 }
 
-namespace {
-
-/* ---- Running workers ---- */
-
-/* Workers started and not yet ended: raised before a worker thread is created, lowered
- * once its entry function has returned (everything released, its last line logged). */
-std::atomic<int> running_workers{0};
-
-/* What run_worker needs to call the worker's entry; freed by run_worker. */
-struct WorkerStart {
-    void *(*entry)(void *);
-    void *args;
-};
-
-void *run_worker(void *start_record) {
-    WorkerStart start = *static_cast<WorkerStart *>(start_record);
-    free(start_record);
-    start.entry(start.args);
-    running_workers.fetch_sub(1);
+void *Outgoing_Thread(void *outgoing_args) {
+    pthread_detach(pthread_self());
+    quelmo_debug(const_cast<char *>("Enter Outgoing Thread"));
+    OutgoingArgs *args = static_cast<OutgoingArgs *>(outgoing_args);
+    int sock = args->ClientSock;
+    EXTENSION_INFO *cid = args->extension;
+    FILE *stream = OpenCallStream(sock);
+    SetCallerID(stream, cid);
+    release_caller_id(&cid);
+    if (stream != nullptr)
+        fclose(stream);
+    else if (sock >= 0)
+        close(sock);
+    free(args);
+    quelmo_debug(const_cast<char *>("Exit Outgoing Thread"));
     return nullptr;
 }
 
-/* Starts a worker thread on entry(args), counted in CallsInProgress while it runs.
- * Returns pthread_create's result; on failure args is still the caller's. */
-int start_worker(void *(*entry)(void *), void *args) {
-    WorkerStart *start = static_cast<WorkerStart *>(malloc(sizeof(WorkerStart)));
-    if (start == nullptr) return ENOMEM;
-    start->entry = entry;
-    start->args = args;
-    running_workers.fetch_add(1);
-    pthread_t worker;
-    int result = pthread_create(&worker, nullptr, run_worker, start);
-    if (result != 0) {
-        running_workers.fetch_sub(1);
-        free(start);
-    }
-    return result;
+namespace {
+
+/* ---- Calls in progress ---- */
+
+/* Calls accepted and not yet ended: raised before a call's thread is created, lowered
+ * once the call is over (everything released, its last line logged). */
+std::atomic<int> calls_in_progress{0};
+
+/* What a call thread starts with; freed by run_call_thread. */
+struct CallStart {
+    int connection;
+    char *server_id;
+};
+
+void *run_call_thread(void *start_record) {
+    CallStart start = *static_cast<CallStart *>(start_record);
+    free(start_record);
+    ClientProcessCall(start.connection, start.server_id);
+    calls_in_progress.fetch_sub(1);
+    return nullptr;
 }
 
-/* ---- Call dispatcher and outgoing caller-ID worker ---- */
+/* ---- Call dispatcher ---- */
 
-/* How long the dispatcher waits in all for the environment block and the variable
- * replies of one connection. Asterisk sends both at once; a connection that does not
- * would hold every later call. */
+/* How long a call waits in all for the environment block and the variable replies.
+ * Asterisk sends both at once; a connection that does not would hold its thread and
+ * descriptors for nothing. */
 const int kReplyDeadlineMs = 3000;
 
 const char kBlockedCallerId[] = "UNAVAILABLE";
@@ -331,15 +344,23 @@ const size_t kBlockedBufferSize = 12;
 const size_t kShortNumberMax = 6;
 const int kGlobalRecordKey = 0;
 
-/* What one dispatch holds; released in one place (release_dispatch). */
-struct Dispatch {
-    char *server_id;
+/* What the call does once its data is read: the worker's part. */
+enum CallRoute { ROUTE_NONE, ROUTE_INCOMING, ROUTE_OUTGOING };
+
+/* Everything one call owns, from the accept to the close, on the call's one thread.
+ * release_call is its one release path; release_routing_data gives up the dispatch's
+ * part (databases, session, variable texts) early, before the call rings. */
+struct Call {
+    char *server_id;         /* borrowed from the caller */
     const CallFiles *files;  /* where the databases and the database error log are */
-    int connection;          /* the accepted descriptor, shared by in and out */
-    FILE *saved_stdin;       /* the process's standard input before the call, put back */
-    FILE *in;                /* reads the connection; closing it leaves the descriptor open */
-    FILE *out;               /* writes the connection; closing it closes the descriptor */
-    AGI_TOOLS tool;
+    int connection;          /* the accepted descriptor; closed by closing call, or
+                                directly when call could not be opened */
+    ReplyDeadline deadline;  /* on the environment and the variable replies */
+    FILE *in;                /* buffered reader of the environment; closing it leaves the
+                                descriptor open */
+    FILE *call;              /* the call stream: every command and reply after the
+                                environment; closing it closes the descriptor */
+    AGI_TOOLS tool;          /* the AGI session on in and call */
     bool tool_started;
     FILE *db_log;            /* database error log, or null */
     QUELMO_DBS dbs;
@@ -347,6 +368,11 @@ struct Dispatch {
     char *extension;         /* EXTENSION (or EXTEN) value, or null */
     char *setcidonfwd;       /* SETCIDONFWD value, or null */
     bool dropped;            /* the reply deadline ran out and the drop was logged */
+    CallRoute route;         /* what the worker's part does; ROUTE_NONE: nothing */
+    int centrex;             /* incoming: the CENTREX variable as a number */
+    EXTENSION_INFO *cid;     /* caller ID to present (incoming: on external forwards, or
+                                null; outgoing: to set, never null) */
+    FORWARDING_LIST *rules;  /* incoming: the extension's rules */
 };
 
 char *copy_text(const char *text) {
@@ -382,72 +408,69 @@ bool is_short_number(const char *text) { return strlen(text) <= kShortNumberMax;
 /* Reads a channel variable value as a number, as atoi does; none counts as 0. */
 int number_of(const char *value) { return value == nullptr ? 0 : atoi(value); }
 
-int read_variable(Dispatch *d, const char *name, char **value) {
-    return GetVariable(dup(d->connection), const_cast<char *>(name), value);
+int read_variable(Call *d, const char *name, char **value) {
+    return GetVariableOn(d->call, const_cast<char *>(name), value);
 }
 
-void log_drop(Dispatch *d) {
+void log_drop(Call *d) {
     if (d->dropped) return;
     d->dropped = true;
     quelmo_debug(const_cast<char *>("Call dropped: no reply from Asterisk within 3 s"));
 }
 
 /* Whether the reply deadline has run out; the drop is logged the first time. */
-bool dropped_for_silence(Dispatch *d) {
-    if (!ReplyDeadlinePassed()) return false;
+bool dropped_for_silence(Call *d) {
+    if (!ReplyDeadlinePassed(&d->deadline)) return false;
     log_drop(d);
     return true;
 }
 
-/* Ends the reply deadline once the dispatcher has read its last reply, before a worker
- * takes the connection over: workers wait as long as a call rings. Returns false, the
- * drop logged, when the deadline ran out first (the read side is then shut). */
-bool replies_complete(Dispatch *d) {
-    if (!DisarmReplyDeadline()) return true;
+/* Ends the reply deadline once the dispatch has read its last reply, before the worker's
+ * part: a call rings as long as it rings. Returns false, the drop logged, when the
+ * deadline ran out first. */
+bool replies_complete(Call *d) {
+    if (!DisarmReplyDeadline(&d->deadline)) return true;
     log_drop(d);
     return false;
 }
 
-EXTENSION_INFO *lookup_caller_id(Dispatch *d, int key) {
+EXTENSION_INFO *lookup_caller_id(Call *d, int key) {
     EXTENSION_INFO *record = nullptr;
     db_lookup_extension(&d->dbs, key, &record);
     return record;
 }
 
-/* Reads the connection without owning the descriptor: closing this stream leaves it
- * open, so the descriptor is closed exactly once, by the output stream. */
-ssize_t read_connection(void *cookie, char *buf, size_t size) {
-    int fd = static_cast<int>(reinterpret_cast<intptr_t>(cookie));
+/* Reads the connection for the environment stream, waiting no longer than the reply
+ * deadline allows (then end of input). Leaves the descriptor open when the stream is
+ * closed: the call stream owns it. */
+ssize_t read_environment(void *cookie, char *buf, size_t size) {
+    Call *d = static_cast<Call *>(cookie);
+    if (!AwaitReply(&d->deadline, d->connection)) return 0;
     ssize_t n;
-    do n = read(fd, buf, size);
+    do n = read(d->connection, buf, size);
     while (n < 0 && errno == EINTR);
     return n;
 }
 
-/* Opens the connection's two streams and points the process's standard input at the
- * input one, where the library reads the AGI environment. The standard output stays the
- * process's own: glibc's read of every unbuffered stream (the workers' call streams) locks
- * the stream stdout names, so a stdout that named this call's stream would be locked by
- * other threads while this one closes and frees it. Returns false, with the failure
- * logged, when the streams cannot be opened. */
-bool attach_connection_streams(Dispatch *d) {
-    cookie_io_functions_t io = {read_connection, nullptr, nullptr, nullptr};
-    d->in = fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(d->connection)), "r", io);
-    if (d->in != nullptr) d->out = OpenWriteStream(d->connection);
-    if (d->in == nullptr || d->out == nullptr) {
+/* Opens the connection's two streams: a buffered one that reads the environment in one
+ * go, and the call stream, which takes no more than one reply line at a time and so
+ * leaves nothing unread behind for later reads. No process-wide stream is touched.
+ * Returns false, with the failure logged, when a stream cannot be opened. */
+bool open_call_streams(Call *d) {
+    cookie_io_functions_t io = {read_environment, nullptr, nullptr, nullptr};
+    d->in = fopencookie(d, "r", io);
+    if (d->in != nullptr) d->call = OpenCallStreamWithDeadline(d->connection, &d->deadline);
+    if (d->in == nullptr || d->call == nullptr) {
         quelmo_debugf("Enter ClientProcessCall failed with error: %s", strerror(errno));
         return false;
     }
-    d->saved_stdin = stdin;
-    stdin = d->in;
     return true;
 }
 
 /* Starts the library's session on the connection: the environment is read from the
- * standard input (the connection's), and commands go to the connection's output stream. */
-void start_session(Dispatch *d) {
-    AGITool_Init(&d->tool);
-    d->tool.out = d->out;
+ * buffered stream, and commands would go out on the call stream. */
+void start_session(Call *d) {
+    AGITool_InitStreams(&d->tool, d->in, d->call);
     d->tool_started = true;
 }
 
@@ -474,30 +497,40 @@ void log_asterisk_call(AGI_TOOLS *tool) {
     quelmo_debugf("Asterisk call %s on %s", id, channel);
 }
 
-/* Gives the process its standard input back, then closes the streams and the connection,
- * its descriptor exactly once. */
-void detach_connection_streams(Dispatch *d) {
-    if (d->saved_stdin != nullptr) stdin = d->saved_stdin;
-    if (d->in != nullptr) fclose(d->in);
-    if (d->out != nullptr)
-        fclose(d->out);
-    else
-        close(d->connection);
+/* Gives up what only the dispatch needs: the variable texts, the databases, the
+ * database error log and the AGI session (the environment texts go with it). Safe to
+ * call again. */
+void release_routing_data(Call *d) {
+    free(d->setcidonfwd);
+    d->setcidonfwd = nullptr;
+    free(d->extension);
+    d->extension = nullptr;
+    if (d->dbs_open) db_shutdown(&d->dbs);
+    d->dbs_open = false;
+    if (d->db_log != nullptr) fclose(d->db_log);
+    d->db_log = nullptr;
+    if (d->tool_started) AGITool_Destroy(&d->tool);
+    d->tool_started = false;
 }
 
-/* Releases everything the dispatch holds (steps common to the normal and early end). */
-void release_dispatch(Dispatch *d) {
-    free(d->setcidonfwd);
-    free(d->extension);
-    detach_connection_streams(d);
-    if (d->dbs_open) db_shutdown(&d->dbs);
-    if (d->db_log != nullptr) fclose(d->db_log);
-    if (d->tool_started) AGITool_Destroy(&d->tool);
+/* Releases everything the call still holds; the descriptor is closed exactly once. */
+void release_call(Call *d) {
+    release_routing_data(d);
+    release_caller_id(&d->cid);
+    release_rules(d->rules);
+    d->rules = nullptr;
+    if (d->in != nullptr) fclose(d->in);
+    d->in = nullptr;
+    if (d->call != nullptr)
+        fclose(d->call);
+    else
+        close(d->connection);
+    d->call = nullptr;
 }
 
 /* Reads EXTENSION, or EXTEN when EXTENSION is unset. Returns false ("EXTEN is not
  * valid" logged) when neither gives a usable value. */
-bool read_extension(Dispatch *d) {
+bool read_extension(Call *d) {
     int status = read_variable(d, "EXTENSION", &d->extension);
     if (status == 0) {
         free(d->extension);
@@ -505,7 +538,7 @@ bool read_extension(Dispatch *d) {
         status = read_variable(d, "EXTEN", &d->extension);
     }
     if (status > 0) return true;
-    if (!ReplyDeadlinePassed()) quelmo_debug(const_cast<char *>("EXTEN is not valid"));
+    if (!ReplyDeadlinePassed(&d->deadline)) quelmo_debug(const_cast<char *>("EXTEN is not valid"));
     return false;
 }
 
@@ -524,7 +557,7 @@ char *caller_number(char *callerid) {
 
 /* Replaces the number of 'record' with the global record's, for an incoming call whose
  * caller gave a short number and whose extension has no number of its own. */
-EXTENSION_INFO *fall_back_to_global(Dispatch *d, EXTENSION_INFO *record) {
+EXTENSION_INFO *fall_back_to_global(Call *d, EXTENSION_INFO *record) {
     EXTENSION_INFO *global = lookup_caller_id(d, kGlobalRecordKey);
     if (record == nullptr) record = new_caller_id();
     if (record == nullptr) {
@@ -557,7 +590,7 @@ bool holds_caller_number(const char *number) { return strpbrk(number, "012345678
 
 /* The caller ID presented on forwards to external numbers when SETCIDONFWD is 0. A caller
  * without a number is treated as a short caller: the called extension's record applies. */
-EXTENSION_INFO *incoming_caller_id_from_caller(Dispatch *d, char *callerid) {
+EXTENSION_INFO *incoming_caller_id_from_caller(Call *d, char *callerid) {
     quelmo_debugf("Original CallerID = %s", callerid);
     char *number = caller_number(callerid);
     bool has_number = holds_caller_number(number);
@@ -581,7 +614,7 @@ EXTENSION_INFO *incoming_caller_id_from_caller(Dispatch *d, char *callerid) {
 
 /* The caller ID presented on forwards to external numbers when SETCIDONFWD is set: the
  * global record as stored, or a blocked number (and no name) without one. */
-EXTENSION_INFO *incoming_caller_id_global(Dispatch *d) {
+EXTENSION_INFO *incoming_caller_id_global(Call *d) {
     EXTENSION_INFO *global = lookup_caller_id(d, kGlobalRecordKey);
     if (global != nullptr) {
         quelmo_debug(const_cast<char *>("Global CallerID on forward"));
@@ -594,52 +627,28 @@ EXTENSION_INFO *incoming_caller_id_global(Dispatch *d) {
     return record;
 }
 
-/* Prepares and starts the forwarding worker of an incoming call. Returns false on an
- * early end (everything prepared for the worker already released). */
-bool dispatch_incoming(Dispatch *d, char *callerid) {
+/* Prepares the forwarding of an incoming call: its rules and the caller ID for forwards
+ * to external numbers. Returns false on an early end. */
+bool dispatch_incoming(Call *d, char *callerid) {
     quelmo_debugf("Incoming Call to %s", d->extension);
-    FORWARDING_LIST *rules = nullptr;
-    if (db_lookup_forwarding_rules(&d->dbs, atoi(d->extension), &rules) != 0) {
+    if (db_lookup_forwarding_rules(&d->dbs, atoi(d->extension), &d->rules) != 0) {
         quelmo_debugf("Forwarding Disabled on %s", d->extension);
         return true;
     }
     char *centrex = nullptr;
     read_variable(d, "CENTREX", &centrex);
-    if (!replies_complete(d)) {
-        free(centrex);
-        release_rules(rules);
-        return false;
-    }
-    EXTENSION_INFO *cid = number_of(d->setcidonfwd) != 0
-                              ? incoming_caller_id_global(d)
-                              : incoming_caller_id_from_caller(d, callerid);
-    IncomingArgs *args = static_cast<IncomingArgs *>(calloc(1, sizeof(IncomingArgs)));
-    if (args == nullptr) {
-        quelmo_debug(const_cast<char *>("Unable to allocate IncomingArgs"));
-        free(centrex);
-        release_caller_id(&cid);
-        release_rules(rules);
-        return false;
-    }
-    args->ClientSock = dup(d->connection);
-    args->cid = cid;
-    args->rules = rules;
-    args->centrex = number_of(centrex);
+    d->centrex = number_of(centrex);
     free(centrex);
-    if (start_worker(Incoming_Thread, args) != 0) {
-        quelmo_debug(const_cast<char *>("Unable to create Incoming_Thread"));
-        if (args->ClientSock >= 0) close(args->ClientSock);
-        release_caller_id(&cid);
-        release_rules(rules);
-        free(args);
-        return false;
-    }
+    if (!replies_complete(d)) return false;
+    d->cid = number_of(d->setcidonfwd) != 0 ? incoming_caller_id_global(d)
+                                             : incoming_caller_id_from_caller(d, callerid);
+    d->route = ROUTE_INCOMING;
     return true;
 }
 
 /* The caller ID an outgoing call presents: its extension's own record, else the global
  * number (for a short extension, or with SETCIDONFWD exactly 1), else Asterisk's own. */
-EXTENSION_INFO *outgoing_caller_id(Dispatch *d) {
+EXTENSION_INFO *outgoing_caller_id(Call *d) {
     EXTENSION_INFO *record = nullptr;
     bool short_extension = is_short_number(d->extension);
     if (short_extension) {
@@ -669,27 +678,15 @@ EXTENSION_INFO *outgoing_caller_id(Dispatch *d) {
     return record;
 }
 
-/* Prepares and starts the caller-ID worker of an outgoing call. Returns false on an
- * early end (everything prepared for the worker already released). */
-bool dispatch_outgoing(Dispatch *d) {
+/* Prepares the caller ID of an outgoing call. Returns false on an early end. */
+bool dispatch_outgoing(Call *d) {
     quelmo_debugf("Outgoing Call from %s", d->extension);
-    EXTENSION_INFO *cid = outgoing_caller_id(d);
-    OutgoingArgs *args =
-        cid != nullptr ? static_cast<OutgoingArgs *>(calloc(1, sizeof(OutgoingArgs))) : nullptr;
-    if (args == nullptr) {
-        quelmo_debug(const_cast<char *>("Unable to allocate OutgoingArgs"));
-        release_caller_id(&cid);
+    d->cid = outgoing_caller_id(d);
+    if (d->cid == nullptr) {
+        quelmo_debug(const_cast<char *>("Unable to allocate the caller ID of the call"));
         return false;
     }
-    args->ClientSock = dup(d->connection);
-    args->extension = cid;
-    if (start_worker(Outgoing_Thread, args) != 0) {
-        quelmo_debug(const_cast<char *>("Unable to create Outgoing_Thread"));
-        if (args->ClientSock >= 0) close(args->ClientSock);
-        release_caller_id(&cid);
-        free(args);
-        return false;
-    }
+    d->route = ROUTE_OUTGOING;
     return true;
 }
 
@@ -704,9 +701,10 @@ FILE *open_db_log(const char *path) {
     return log;
 }
 
-/* Reads the call's data and hands the call to its worker. Returns false on an early end. */
-bool route_call(Dispatch *d) {
-    if (!attach_connection_streams(d)) return false;
+/* Reads the call's data and decides what the worker's part does. Returns false on an
+ * early end. */
+bool route_call(Call *d) {
+    if (!open_call_streams(d)) return false;
     start_session(d);
     log_asterisk_call(&d->tool);
     if (dropped_for_silence(d)) return false;
@@ -727,9 +725,54 @@ bool route_call(Dispatch *d) {
     return dispatch_outgoing(d);
 }
 
+/* The worker's part, on the call's own thread and stream: the forwarding rules of an
+ * incoming call, or the caller ID of an outgoing one, as Incoming_Thread and
+ * Outgoing_Thread run them on a thread of their own. Returns the exit line to log once
+ * the connection is closed, or null when the call has no such part. */
+const char *run_worker_part(Call *d) {
+    if (d->route == ROUTE_INCOMING) {
+        quelmo_debugf("Enter Incoming Thread");
+        IncomingWorker worker = {d->call, d->centrex, d->cid};
+        d->cid = nullptr;
+        FORWARDING_LIST *rules = d->rules;
+        d->rules = nullptr;
+        forward_call(&worker, rules);
+        return "Exit Incoming Thread";
+    }
+    if (d->route == ROUTE_OUTGOING) {
+        quelmo_debug(const_cast<char *>("Enter Outgoing Thread"));
+        SetCallerID(d->call, d->cid);
+        release_caller_id(&d->cid);
+        return "Exit Outgoing Thread";
+    }
+    return nullptr;
+}
+
 }  // namespace
 
-int CallsInProgress(void) { return running_workers.load(); }
+int CallsInProgress(void) { return calls_in_progress.load(); }
+
+void StartCallThread(int clntSocket, char *server_id) {
+    calls_in_progress.fetch_add(1);
+    CallStart *start = static_cast<CallStart *>(malloc(sizeof(CallStart)));
+    int result = ENOMEM;
+    if (start != nullptr) {
+        start->connection = clntSocket;
+        start->server_id = server_id;
+        pthread_attr_t detached;
+        pthread_attr_init(&detached);
+        pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED);
+        pthread_t thread;
+        result = pthread_create(&thread, &detached, run_call_thread, start);
+        pthread_attr_destroy(&detached);
+    }
+    if (result == 0) return;
+    /* No call is lost for want of a thread: this one runs here, and the next accept waits. */
+    free(start);
+    quelmo_debugf("Unable to create a call thread: %s", strerror(result));
+    ClientProcessCall(clntSocket, server_id);
+    calls_in_progress.fetch_sub(1);
+}
 
 void ClientProcessCall(int clntSocket, char *server_id) {
     static const CallFiles daemon_files = {QUELMO_DB_PREFIX, QUELMO_DB_ERROR_LOG};
@@ -738,34 +781,20 @@ void ClientProcessCall(int clntSocket, char *server_id) {
 
 void ClientProcessCallWithFiles(int clntSocket, char *server_id, const CallFiles *files) {
     quelmo_debugf("Enter ClientProcessCall (server_id=%s)", server_id);
-    Dispatch d;
+    Call d;
     memset(&d, 0, sizeof(d));
     d.server_id = server_id;
     d.files = files;
     d.connection = clntSocket;
-    if (!ArmReplyDeadline(clntSocket, kReplyDeadlineMs))
-        quelmo_debug(const_cast<char *>("Reply deadline not armed: no watchdog thread"));
+    d.route = ROUTE_NONE;
+    ArmReplyDeadline(&d.deadline, kReplyDeadlineMs);
     bool normal_end = route_call(&d);
-    /* Before the descriptor is closed: its number may be reused at once. */
-    DisarmReplyDeadline();
-    release_dispatch(&d);
+    if (!normal_end) d.route = ROUTE_NONE;
+    /* The databases are given up before the call rings: a ringing call holds only its
+     * connection. */
+    release_routing_data(&d);
     if (normal_end) quelmo_debugf("Exit ClientProcessCall (server_id=%s)", server_id);
-}
-
-void *Outgoing_Thread(void *outgoing_args) {
-    pthread_detach(pthread_self());
-    quelmo_debug(const_cast<char *>("Enter Outgoing Thread"));
-    OutgoingArgs *args = static_cast<OutgoingArgs *>(outgoing_args);
-    int sock = args->ClientSock;
-    EXTENSION_INFO *cid = args->extension;
-    FILE *stream = OpenCallStream(sock);
-    SetCallerID(stream, cid);
-    release_caller_id(&cid);
-    if (stream != nullptr)
-        fclose(stream);
-    else if (sock >= 0)
-        close(sock);
-    free(args);
-    quelmo_debug(const_cast<char *>("Exit Outgoing Thread"));
-    return nullptr;
+    const char *worker_exit = run_worker_part(&d);
+    release_call(&d);
+    if (worker_exit != nullptr) quelmo_debug(const_cast<char *>(worker_exit));
 }

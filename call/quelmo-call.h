@@ -1,15 +1,17 @@
-/* quelmo-call: the call dispatcher and the two worker threads. The dispatcher runs on the
- * accepting thread for one connection at a time and hands each routed call, with
- * everything prepared for it, to a detached worker that owns it from then on. */
+/* quelmo-call: the calls of the daemon. StartCallThread gives each accepted connection a
+ * detached thread of its own, which runs the whole call: the dispatch (environment,
+ * databases, channel variables, the decision) and then the worker's part (forwarding
+ * rules or caller ID). Also the two workers as thread entries of their own. */
 #ifndef QUELMO_CALL_H
 #define QUELMO_CALL_H
 
 #include "quelmo-db.h"
 
-/* Hand-off to the incoming forwarding worker. Everything in it belongs to the worker
- * once the thread has started; the worker frees it all and closes ClientSock. */
+/* Hand-off to the incoming forwarding worker on a thread of its own. Everything in it
+ * belongs to the worker once the thread has started; the worker frees it all and closes
+ * ClientSock. */
 typedef struct IncomingArgs {
-    int ClientSock;         /* duplicate descriptor of the call's connection */
+    int ClientSock;         /* descriptor of the call's connection */
     int centrex;            /* the CENTREX channel variable as a number */
     EXTENSION_INFO *cid;    /* caller ID for forwards to external numbers, or null */
     FORWARDING_LIST *rules; /* the extension's forwarding rules, in stored order */
@@ -17,24 +19,32 @@ typedef struct IncomingArgs {
 
 /* Hand-off to the outgoing caller-ID worker; owned by the worker once started. */
 typedef struct OutgoingArgs {
-    int ClientSock;            /* duplicate descriptor of the call's connection */
+    int ClientSock;            /* descriptor of the call's connection; the worker closes it */
     EXTENSION_INFO *extension; /* the caller ID to set; never null */
 } OutgoingArgs;
 
-/* Files the dispatcher opens for every call. */
+/* Files the dispatch opens for every call. */
 typedef struct CallFiles {
     const char *db_prefix;    /* directory and start of the database file names */
     const char *db_error_log; /* database error log, opened for appending */
 } CallFiles;
 
-/* Dispatches one accepted connection. Takes clntSocket: it is closed on every path.
- * Waits at most 3 s in all for the environment block and the variable replies; past that
- * "Call dropped: no reply from Asterisk within 3 s" is logged and the call ends without
- * a worker. The worker it starts has no such limit. */
+/* Runs one whole call on the calling thread and returns when it is over. Takes
+ * clntSocket: it is closed on every path. Waits at most 3 s in all for the environment
+ * block and the variable replies; past that "Call dropped: no reply from Asterisk within
+ * 3 s" is logged and the call ends without the worker's part. Ringing and forwards have
+ * no such limit. Every line the call logs carries the calling thread's id. */
 void ClientProcessCall(int clntSocket, char *server_id);
 
-/* Workers started by the dispatcher that have not ended yet: calls still ringing or
- * being forwarded. Safe from any thread. */
+/* Hands an accepted connection to a new detached thread that runs ClientProcessCall on
+ * it, counted in CallsInProgress from before the thread is created until the call is
+ * over. Takes clntSocket. When no thread can be created, "Unable to create a call thread:
+ * %s" is logged and the call runs on the calling thread before this returns. server_id
+ * must stay valid while calls run. */
+void StartCallThread(int clntSocket, char *server_id);
+
+/* Calls started by StartCallThread that have not ended yet: calls being dispatched,
+ * ringing or being forwarded. Safe from any thread. */
 int CallsInProgress(void);
 
 /* ClientProcessCall with other files than the daemon's fixed ones (QUELMO_DB_PREFIX,

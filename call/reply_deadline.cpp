@@ -1,117 +1,55 @@
-/* reply_deadline: one watchdog thread sleeping on a condition variable until the armed
- * deadline or a change. Every field below is read and written under watch_lock, and the
- * watchdog shuts the connection only under it, so once DisarmReplyDeadline has returned
- * the descriptor can be closed (and its number reused) safely.
- *
- * Arming and disarming wake the watchdog only when it must wait for an earlier time than
- * it does: a disarmed deadline is found gone when the watchdog wakes for it, and a later
- * one is waited for again then. So a server dispatching one call after another pays no
- * wake-up per call. */
+/* reply_deadline: the deadline of one connection as its own reads' poll() timeouts.
+ * With one thread per call, the thread that waits for a reply is the one that knows the
+ * deadline, so it waits with the time left instead of a watchdog thread shutting the
+ * connection from outside: nothing is shared between calls, nothing needs a lock, and
+ * the descriptor can never be touched after its call has closed it. */
 #include "reply_deadline.h"
 
-#include <pthread.h>
-#include <sys/socket.h>
+#include <poll.h>
 
 #include <cerrno>
-#include <ctime>
 
 namespace {
 
-pthread_mutex_t watch_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t watch_changed; /* on CLOCK_MONOTONIC; set up once with the thread */
-bool watchdog_running = false;
-int watched_connection = -1;  /* -1: nothing armed */
-struct timespec due;          /* CLOCK_MONOTONIC time the armed deadline runs out */
-bool deadline_passed = false;
-bool watchdog_waiting = false; /* the watchdog sleeps until waiting_until */
-struct timespec waiting_until;
-
-struct timespec monotonic_after(int milliseconds) {
-    struct timespec when;
-    clock_gettime(CLOCK_MONOTONIC, &when);
-    when.tv_sec += milliseconds / 1000;
-    when.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-    if (when.tv_nsec >= 1000000000L) {
-        when.tv_sec += 1;
-        when.tv_nsec -= 1000000000L;
-    }
-    return when;
-}
-
-bool not_before(const struct timespec &a, const struct timespec &b) {
-    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec >= b.tv_nsec);
-}
-
-bool is_due(const struct timespec &now) { return not_before(now, due); }
-
-void *watch_deadlines(void *) {
-    pthread_mutex_lock(&watch_lock);
-    for (;;) {
-        if (watched_connection < 0) {
-            pthread_cond_wait(&watch_changed, &watch_lock);
-            continue;
-        }
-        watchdog_waiting = true;
-        waiting_until = due;
-        pthread_cond_timedwait(&watch_changed, &watch_lock, &waiting_until);
-        watchdog_waiting = false;
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if (watched_connection >= 0 && is_due(now)) {
-            shutdown(watched_connection, SHUT_RD);
-            watched_connection = -1;
-            deadline_passed = true;
-        }
-    }
-    return nullptr;
-}
-
-/* Starts the watchdog on first use. Called under watch_lock. */
-bool start_watchdog() {
-    if (watchdog_running) return true;
-    pthread_condattr_t attributes;
-    pthread_condattr_init(&attributes);
-    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-    pthread_cond_init(&watch_changed, &attributes);
-    pthread_condattr_destroy(&attributes);
-    pthread_t watchdog;
-    if (pthread_create(&watchdog, nullptr, watch_deadlines, nullptr) != 0) {
-        pthread_cond_destroy(&watch_changed);
-        return false;
-    }
-    pthread_detach(watchdog);
-    watchdog_running = true;
-    return true;
+long milliseconds_until(const struct timespec &due) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long left = (due.tv_sec - now.tv_sec) * 1000L + (due.tv_nsec - now.tv_nsec) / 1000000L;
+    return left > 0 ? left : 0;
 }
 
 }  // namespace
 
-bool ArmReplyDeadline(int connection, int milliseconds) {
-    pthread_mutex_lock(&watch_lock);
-    bool armed = start_watchdog();
-    if (armed) {
-        watched_connection = connection;
-        due = monotonic_after(milliseconds);
-        deadline_passed = false;
-        /* Asleep without a time, or until a later one: it must look again now. */
-        if (!watchdog_waiting || !not_before(due, waiting_until))
-            pthread_cond_signal(&watch_changed);
+void ArmReplyDeadline(ReplyDeadline *deadline, int milliseconds) {
+    clock_gettime(CLOCK_MONOTONIC, &deadline->due);
+    deadline->due.tv_sec += milliseconds / 1000;
+    deadline->due.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    if (deadline->due.tv_nsec >= 1000000000L) {
+        deadline->due.tv_sec += 1;
+        deadline->due.tv_nsec -= 1000000000L;
     }
-    pthread_mutex_unlock(&watch_lock);
-    return armed;
+    deadline->armed = true;
+    deadline->passed = false;
 }
 
-bool ReplyDeadlinePassed(void) {
-    pthread_mutex_lock(&watch_lock);
-    bool passed = deadline_passed;
-    pthread_mutex_unlock(&watch_lock);
-    return passed;
+bool DisarmReplyDeadline(ReplyDeadline *deadline) {
+    deadline->armed = false;
+    return deadline->passed;
 }
 
-bool DisarmReplyDeadline(void) {
-    pthread_mutex_lock(&watch_lock);
-    bool passed = deadline_passed;
-    watched_connection = -1;
-    pthread_mutex_unlock(&watch_lock);
-    return passed;
+bool ReplyDeadlinePassed(const ReplyDeadline *deadline) { return deadline->passed; }
+
+bool AwaitReply(ReplyDeadline *deadline, int descriptor) {
+    if (deadline == nullptr || !deadline->armed) return true;
+    if (deadline->passed) return false;
+    for (;;) {
+        struct pollfd wait = {descriptor, POLLIN, 0};
+        int ready = poll(&wait, 1, static_cast<int>(milliseconds_until(deadline->due)));
+        if (ready > 0) return true;
+        if (ready < 0 && errno == EINTR) continue;
+        /* A failed poll is left to the read, which reports it. */
+        if (ready < 0) return true;
+        deadline->passed = true;
+        return false;
+    }
 }

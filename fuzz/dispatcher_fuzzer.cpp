@@ -5,8 +5,8 @@
  * When the input is used up the PBX side stops sending and only listens until the server
  * has closed every descriptor of the call. Every command the server writes must be one of
  * its own (a variable read, an application run, a channel setting): a text from the input
- * must never start a command of its own. The worker threads of a call have ended before
- * the next input starts. */
+ * must never start a command of its own. The whole call, the worker's part included, runs
+ * on the calling thread: when the dispatcher returns, no thread of the call is left. */
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,7 +17,6 @@
 
 #include "fuzz_support.h"
 #include "quelmo-call.h"
-#include "reply_deadline.h"
 
 namespace {
 
@@ -88,24 +87,12 @@ const CallFiles &call_files() {
     return files;
 }
 
-/* The threads of an idle process. The dispatcher's deadline watchdog is a thread that
- * starts with the first dispatch and stays, so it is started here to count among them. */
-int idle_thread_count() {
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) quelmo_fuzz::fail("socketpair");
-    ArmReplyDeadline(pair[0], 60 * 1000);
-    DisarmReplyDeadline();
-    close(pair[0]);
-    close(pair[1]);
-    return quelmo_fuzz::thread_count();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     quelmo_fuzz::quiet_process();
     const CallFiles &files = call_files();
-    static const int idle_threads = idle_thread_count();
+    static const int idle_threads = quelmo_fuzz::thread_count();
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) quelmo_fuzz::fail("socketpair");
     std::string input(reinterpret_cast<const char *>(data), size);
@@ -113,6 +100,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     ClientProcessCallWithFiles(pair[0], kServerId, &files);
     pbx.join();
     close(pair[1]);
-    quelmo_fuzz::wait_for_threads(idle_threads);
+    if (quelmo_fuzz::thread_count() != idle_threads) quelmo_fuzz::fail("the call left a thread running");
     return 0;
 }

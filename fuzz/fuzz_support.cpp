@@ -146,11 +146,6 @@ int thread_count() {
     return count;
 }
 
-void wait_for_threads(int count) {
-    const struct timespec step = {0, 100 * 1000};
-    while (thread_count() > count) nanosleep(&step, nullptr);
-}
-
 void build_sample_databases(const std::string &prefix, const char *server_id) {
     QUELMO_DBS set = {nullptr, nullptr, nullptr, nullptr, null_stream()};
     create_database(prefix + server_id + QUELMO_DB_EXTENSION_SUFFIX, server_id, DB_HASH, 0,

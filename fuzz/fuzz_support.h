@@ -30,9 +30,6 @@ FILE *null_stream();
 /* Number of threads of this process, from /proc/self/task. */
 int thread_count();
 
-/* Waits until the process runs no more than count threads. */
-void wait_for_threads(int count);
-
 /* Aborts, naming what broke: a harness check failed, which libFuzzer reports as a crash
  * with its input. */
 [[noreturn]] void fail(const char *what);

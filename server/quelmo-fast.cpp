@@ -1,8 +1,9 @@
 /* quelmo.fast: entry point of the FastAGI server. Reads the command line, binds the
  * listening socket on 127.0.0.1, gives up root, optionally becomes a daemon, and hands
- * each accepted connection to the call dispatcher on this thread. Accepts only while
- * enough descriptors are left to serve the call, and stops on SIGTERM or SIGINT once the
- * running calls have ended (read through a signalfd on this thread: no handler). */
+ * each accepted connection to a call thread of its own; this thread only accepts.
+ * Accepts only while enough descriptors are left to serve the call, and stops on SIGTERM
+ * or SIGINT once the running calls have ended (read through a signalfd on this thread:
+ * no handler). */
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -31,16 +32,17 @@ namespace {
 const char QUELMO_FAST_VERSION[] = QUELMO_VERSION;
 const int kServerIdMax = 9;
 const int kListenBacklog = 256;
-/* Descriptors one dispatch may hold at once besides those already open: the accepted
- * connection, its variable reads' duplicate, both databases, the database error log, the
- * debug log and the worker's duplicate, with room to spare. */
-const int kDispatchDescriptors = 16;
-/* Files a running worker may open at once besides its connection: the debug log and a
- * dial-plan file. */
-const int kWorkerFileOpens = 2;
+/* Descriptors a new call needs besides those already open: its connection, the files
+ * it opens at once (kCallFileOpens), with room to spare. */
+const int kNewCallDescriptors = 8;
+/* Files a running call may open at once besides its connection: while being dispatched
+ * its two databases, the database error log and the debug log; while ringing the debug
+ * log and a dial-plan file. Calls are dispatched at the same time, so every running call
+ * keeps this many free for itself. */
+const int kCallFileOpens = 4;
 /* Far more than a running call ever holds: while even this many per call leaves room,
  * the descriptors are not counted before an accept. */
-const int kWorkerDescriptorsAtMost = 16;
+const int kCallDescriptorsAtMost = 16;
 /* Step of the waits for free descriptors. */
 const int kDescriptorWaitMs = 50;
 /* How long a stop lets running calls finish. */
@@ -182,20 +184,19 @@ int count_open_descriptors() {
     return count - 1; /* the directory's own */
 }
 
-/* Whether one more call can be dispatched while every running worker can still open its
+/* Whether one more call can be accepted while every running call can still open its
  * files. No descriptor left even for counting them is a shortage; a system without
  * /proc cannot tell, and accepts. */
 bool enough_descriptors(const Server *server) {
     /* Counting costs a directory read per call: skipped while even a generous bound on
      * what the running calls hold leaves the reserve free. */
-    long at_most = server->open_at_start +
-                   static_cast<long>(CallsInProgress()) * kWorkerDescriptorsAtMost;
-    if (server->open_at_start >= 0 && server->limit - at_most >= kDispatchDescriptors)
+    long calls = static_cast<long>(CallsInProgress());
+    long at_most = server->open_at_start + calls * kCallDescriptorsAtMost;
+    if (server->open_at_start >= 0 && server->limit - at_most >= kNewCallDescriptors)
         return true;
     int open_now = count_open_descriptors();
     if (open_now < 0) return errno != EMFILE && errno != ENFILE;
-    long needed = kDispatchDescriptors + static_cast<long>(CallsInProgress()) * kWorkerFileOpens;
-    return server->limit - open_now >= needed;
+    return server->limit - open_now >= kNewCallDescriptors + calls * kCallFileOpens;
 }
 
 /* Waits in short steps while descriptors are short; the calls meanwhile wait in the
@@ -289,7 +290,7 @@ long monotonic_ms() {
         if (left <= 0) {
             quelmo_debugf("Stop time over: %d calls cut off", CallsInProgress());
             quelmo_debug(const_cast<char *>("Stopped"));
-            /* Without exit handlers: the cut-off workers still use what they would free. */
+            /* Without exit handlers: the cut-off calls still use what they would free. */
             _exit(0);
         }
         int signo = take_stop_signal(server->stop_signals,
@@ -326,6 +327,6 @@ int main(int argc, char **argv) {
     server.open_at_start = count_open_descriptors();
     server.server_id = options.ServerID;
     for (int connection; (connection = accept_next(&server)) >= 0;)
-        ClientProcessCall(connection, server.server_id);
+        StartCallThread(connection, server.server_id);
     stop_serving(&server);
 }

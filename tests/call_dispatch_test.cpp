@@ -1,5 +1,5 @@
 /* The call dispatcher and the process's standard streams: while a call is dispatched,
- * stdout must stay the process's own. glibc's read of an unbuffered stream (every worker's
+ * stdin and stdout must stay the process's own (calls run on many threads at once). glibc's read of an unbuffered stream (every worker's
  * call stream) locks the stream stdout names; had the dispatcher pointed stdout at its
  * call's stream, the workers would lock that stream while the dispatcher closes and frees
  * it at the call's end (a crash under load). */
@@ -59,6 +59,7 @@ TEST(CallDispatch, StandardOutputStaysTheProcessOwnWhileACallIsDispatched) {
     CallFiles files = {prefix.c_str(), db_log.c_str()};
     SocketPair pair = make_socket_pair();
     FILE *own_stdout = stdout;
+    FILE *own_stdin = stdin;
     std::thread dispatcher(
         [&] { ClientProcessCallWithFiles(pair.server, const_cast<char *>(kServerId), &files); });
     std::string environment = "agi_network: yes\nagi_context: from-internal\nagi_extension: 206\n\n";
@@ -67,6 +68,7 @@ TEST(CallDispatch, StandardOutputStaysTheProcessOwnWhileACallIsDispatched) {
     /* The dispatcher has read the environment and waits for this reply. */
     EXPECT_EQ("GET VARIABLE EXTENSION\n", read_line(pair.pbx));
     FILE *stdout_during_call = stdout;
+    FILE *stdin_during_call = stdin;
     /* EXTENSION and EXTEN unset: the call ends without a worker. */
     for (std::string line = "-"; !line.empty(); line = read_line(pair.pbx))
         if (write(pair.pbx, "200 result=0\n", 13) != 13) break;
@@ -74,6 +76,7 @@ TEST(CallDispatch, StandardOutputStaysTheProcessOwnWhileACallIsDispatched) {
     close(pair.pbx);
     EXPECT_EQ(own_stdout, stdout_during_call);
     EXPECT_EQ(own_stdout, stdout);
+    EXPECT_EQ(own_stdin, stdin_during_call);
 }
 
 }  // namespace
