@@ -2,7 +2,8 @@
  * from text files (parsed by admin-text), checked whole before anything is written, each
  * written to a new file and renamed over the old one; 'dump' prints both in the same text
  * formats; 'upgrade' brings files of an older Berkeley DB to the current format; 'explain'
- * (admin-explain) and 'check' (admin-check) show what calls will do. The databases are
+ * (admin-explain) and 'check' (admin-check) show what calls will do; 'calls' (admin-calls)
+ * tells from the debug log what happened to each call. The databases are
  * reached only through the store (quelmo-db), so this program never sees the password. */
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "admin-calls.h"
 #include "admin-check.h"
 #include "admin-explain.h"
 #include "admin-text.h"
@@ -36,10 +38,13 @@ const char *const USAGE =
     "                    [--set NAME=VALUE]... [--reply APP=RESULT]... [--no-agi-version]\n"
     "                    [--log] EXTENSION\n"
     "       quelmo.admin [--dir DIR] SERVER_ID check\n"
+    "       quelmo.admin [--dir DIR] SERVER_ID calls [--log FILE]... [--since TIME]\n"
+    "                    [--until TIME] [--extension N] [--tsv]\n"
     "DIR is the database directory (default " QUELMO_DB_DIR ").\n"
     "Extensions file: EXTENSION<TAB>CIDNAME<TAB>CIDNUM per line.\n"
     "Forwarding file: EXTENSION<TAB>PRIORITY<TAB>APP<TAB>ARGS per line, in the order the\n"
-    "rules run. Blank lines and lines starting with '#' are ignored.\n";
+    "rules run. Blank lines and lines starting with '#' are ignored.\n"
+    "TIME: YYYY-MM-DD, YYYY-MM-DD HH:MM[:SS] or HH:MM[:SS] (today), local time.\n";
 
 /* The databases' file names inside their directory start with the fixed prefix less its
  * directory ("/quelmo"), as the server names them. */
@@ -71,6 +76,7 @@ struct Options {
     std::vector<std::string> files; /* load: the extensions file, then the forwarding file;
                                        explain: the words after "explain" */
     ExplainRequest explain;         /* explain: the call */
+    CallsRequest calls;             /* calls: the logs and which calls to report */
 };
 
 /* Fills options from the command line; false when it does not match the usage. */
@@ -87,6 +93,7 @@ bool parse_command_line(int argc, char **argv, Options *options) {
     options->files.assign(argv + next, argv + argc);
     if (options->command == "load") return options->files.size() == 2;
     if (options->command == "explain") return ParseExplainArguments(options->files, &options->explain);
+    if (options->command == "calls") return ParseCallsArguments(options->files, &options->calls);
     return (options->command == "dump" || options->command == "upgrade" ||
             options->command == "check") &&
            options->files.empty();
@@ -429,6 +436,12 @@ int run_explain(Options *options) {
     return ExplainCall(options->explain, stdout);
 }
 
+/* Returns the exit status: 0 when every log was read whole. */
+int run_calls(Options *options) {
+    options->calls.server_id = options->server_id;
+    return ReportCalls(options->calls, stdout);
+}
+
 /* Prints the findings and their count. Returns the exit status: 0 without findings. */
 int run_check(const Options &options) {
     CheckTarget target = {options.server_id, database_path(options, QUELMO_DB_EXTENSION_SUFFIX),
@@ -457,6 +470,7 @@ int main(int argc, char **argv) {
         if (options.command == "explain" || options.command == "check") quelmo_init();
         if (options.command == "explain") return run_explain(&options);
         if (options.command == "check") return run_check(options);
+        if (options.command == "calls") return run_calls(&options);
         if (options.command == "load")
             run_load(options);
         else if (options.command == "dump")

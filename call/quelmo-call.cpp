@@ -476,6 +476,29 @@ void start_session(Call *d) {
     d->tool_started = true;
 }
 
+/* The longest environment text the "Asterisk call" line carries. */
+const size_t kAsteriskFieldMax = 80;
+
+/* Copies an environment text into field (kAsteriskFieldMax + 1 bytes) fit for one log
+ * line: control characters left out, and of the rest at most kAsteriskFieldMax kept. */
+void copy_log_field(const char *text, char *field) {
+    size_t length = 0;
+    for (; *text != '\0' && length < kAsteriskFieldMax; text++) {
+        unsigned char c = static_cast<unsigned char>(*text);
+        if (c >= 0x20 && c != 0x7f) field[length++] = *text;
+    }
+    field[length] = '\0';
+}
+
+/* Logs Asterisk's unique id and channel of the call, which its CDRs and its own log
+ * carry too, so that the two logs can be joined. */
+void log_asterisk_call(AGI_TOOLS *tool) {
+    char id[kAsteriskFieldMax + 1], channel[kAsteriskFieldMax + 1];
+    copy_log_field(AGITool_ListGetVal(tool->agi_vars, const_cast<char *>("agi_uniqueid")), id);
+    copy_log_field(AGITool_ListGetVal(tool->agi_vars, const_cast<char *>("agi_channel")), channel);
+    quelmo_debugf("Asterisk call %s on %s", id, channel);
+}
+
 /* Gives up what only the dispatch needs: the variable texts, the databases, the
  * database error log and the AGI session (the environment texts go with it). Safe to
  * call again. */
@@ -695,6 +718,7 @@ FILE *open_db_log(const char *path) {
 bool route_call(Call *d) {
     if (!open_call_streams(d)) return false;
     start_session(d);
+    log_asterisk_call(&d->tool);
     if (dropped_for_silence(d)) return false;
     d->db_log = open_db_log(d->files->db_error_log);
     if (db_startup_at(&d->dbs, d->files->db_prefix, d->server_id, d->db_log) != 0) {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "pbx-sim.h"
@@ -175,6 +176,8 @@ int main(int argc, char **argv) {
     call.context = argv[2];
     call.extension = argv[3];
     call.callerid = argv[4];
+    /* The process id tells the calls of separate runs apart, as Asterisk's counter does. */
+    SimNameCall(&call, static_cast<long>(time(nullptr)), static_cast<unsigned long>(getpid()));
     for (int i = 5; i < argc; i++) {
         const char *equals = strchr(argv[i], '=');
         if (equals == nullptr) {

@@ -161,13 +161,24 @@ int SimDefaultResult(const SimCall &call, const std::string &app) noexcept {
 std::string SimEnvironment(const SimCall &call) noexcept {
     return "agi_network: yes\n"
            "agi_request: agi://127.0.0.1\n"
-           "agi_channel: PJSIP/sim-00000001\n"
-           "agi_uniqueid: 1796741624.7\n" +
+           "agi_channel: " + call.channel + "\n" +
+           "agi_uniqueid: " + call.uniqueid + "\n" +
            (call.agi_version.empty() ? std::string() : "agi_version: " + call.agi_version + "\n") +
            "agi_callerid: " + call.callerid + "\n" +
            "agi_context: " + call.context + "\n" +
            "agi_extension: " + call.extension + "\n" +
            "agi_priority: 1\n\n";
+}
+
+void SimNameCall(SimCall *call, long epoch, unsigned long n) noexcept {
+    char channel[32];
+    snprintf(channel, sizeof(channel), "PJSIP/sim-%08lx", n);
+    try {
+        call->uniqueid = std::to_string(epoch) + "." + std::to_string(n);
+        call->channel = channel;
+    } catch (const std::exception &) {
+        /* Out of memory: the call keeps the names it had. */
+    }
 }
 
 std::string SimReplyTo(const SimCall &call, const std::string &command) noexcept {

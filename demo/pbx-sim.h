@@ -28,7 +28,14 @@ struct SimCall {
     int reply_delay_us = 0;                       /* every reply to a command held back this
                                                      long, as a busy PBX does (not the
                                                      environment) */
+    std::string uniqueid = "1796741624.7";        /* agi_uniqueid: Asterisk's id of the call */
+    std::string channel = "PJSIP/sim-00000001";   /* agi_channel */
 };
+
+/* An id and a channel name of the shape Asterisk gives a call: "EPOCH.N" and
+ * "PJSIP/sim-0000000N" (N in hexadecimal), for the call numbered n of a run started at
+ * epoch. */
+void SimNameCall(SimCall *call, long epoch, unsigned long n) noexcept;
 
 enum SimEntryKind {
     SIM_ENVIRONMENT, /* the environment block went out (text: the block) */

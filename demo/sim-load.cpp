@@ -5,6 +5,7 @@
 
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +24,7 @@ using Clock = std::chrono::steady_clock;
 /* What the player threads share. */
 struct LoadRun {
     const SimLoadPlan *plan;
+    long epoch = time(nullptr); /* first part of each call's Asterisk id, as the PBX's start */
     std::atomic<int> next_call{0};
     std::vector<double> latencies_ms; /* slot i: call i's latency */
     std::atomic<int> failures{0};
@@ -62,9 +64,9 @@ std::string play_on_new_connection(int port, int timeout_ms, const SimCall &call
 
 /* Plays one call of the load. Returns "" when it went as expected, else what went
  * wrong. */
-std::string play_one(int port, int timeout_ms, const SimLoadCall &load_call) {
+std::string play_one(int port, int timeout_ms, const SimLoadCall &load_call, const SimCall &call) {
     std::vector<std::string> got;
-    std::string why = play_on_new_connection(port, timeout_ms, load_call.call, &got);
+    std::string why = play_on_new_connection(port, timeout_ms, call, &got);
     if (!why.empty()) return why;
     if (got != load_call.expected) return describe_difference(load_call.expected, got);
     return "";
@@ -85,7 +87,10 @@ void play_calls(LoadRun *run) {
         const SimLoadCall &load_call = plan.rotation[static_cast<size_t>(number) % plan.rotation.size()];
         Clock::time_point start = Clock::now();
         try {
-            std::string why = play_one(plan.port, plan.reply_timeout_ms, load_call);
+            /* Each call gets an id and a channel of its own, as Asterisk gives them. */
+            SimCall call = load_call.call;
+            SimNameCall(&call, run->epoch, static_cast<unsigned long>(number) + 1);
+            std::string why = play_one(plan.port, plan.reply_timeout_ms, load_call, call);
             if (!why.empty()) record_failure(run, number, why);
         } catch (const std::exception &) {
             run->failures++; /* out of memory: counted, without words */

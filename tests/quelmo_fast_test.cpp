@@ -639,6 +639,7 @@ TEST_F(QuelmoFast, SlowReplyOnOneCallHoldsNoOtherCall) {
     ASSERT_TRUE(wait_for_log_message("Exit Outgoing Thread", 2));
     const std::vector<std::string> call_lines = {
         std::string("Enter ClientProcessCall (server_id=") + kServerId + ")",
+        "Asterisk call 1796741624.7 on Local/205@from-internal-00000003;2",
         "Enter GetVariable (var = EXTENSION)",
         "Exit GetVariable (status = 1) (EXTENSION = 205)",
         "Enter GetVariable (var = SETCIDONFWD)",
