@@ -666,36 +666,37 @@ TEST(QuelmoFastPrivileges, RootGivesUpGroupsAndUser) {
 
 /* ---- Who may connect ---- */
 
-/* Passes one descriptor over a Unix socket; true when sent. */
-bool send_descriptor(int channel, int descriptor) {
+/* One byte with room for one passed descriptor: the message of both ends of a hand-over. */
+struct DescriptorMessage {
     char byte = 0;
     struct iovec data = {&byte, 1};
-    alignas(struct cmsghdr) char space[CMSG_SPACE(sizeof(int))];
-    struct msghdr message = {};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = space;
-    message.msg_controllen = sizeof(space);
-    struct cmsghdr *control = CMSG_FIRSTHDR(&message);
+    alignas(struct cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
+    struct msghdr header = {};
+    DescriptorMessage() {
+        header.msg_iov = &data;
+        header.msg_iovlen = 1;
+        header.msg_control = space;
+        header.msg_controllen = sizeof(space);
+    }
+    DescriptorMessage(const DescriptorMessage &) = delete;
+};
+
+/* Passes one descriptor over a Unix socket; true when sent. */
+bool send_descriptor(int channel, int descriptor) {
+    DescriptorMessage message;
+    struct cmsghdr *control = CMSG_FIRSTHDR(&message.header);
     control->cmsg_level = SOL_SOCKET;
     control->cmsg_type = SCM_RIGHTS;
     control->cmsg_len = CMSG_LEN(sizeof(int));
     memcpy(CMSG_DATA(control), &descriptor, sizeof(int));
-    return sendmsg(channel, &message, 0) == 1;
+    return sendmsg(channel, &message.header, 0) == 1;
 }
 
 /* The descriptor passed by send_descriptor, or -1. */
 int receive_descriptor(int channel) {
-    char byte = 0;
-    struct iovec data = {&byte, 1};
-    alignas(struct cmsghdr) char space[CMSG_SPACE(sizeof(int))];
-    struct msghdr message = {};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = space;
-    message.msg_controllen = sizeof(space);
-    if (recvmsg(channel, &message, 0) != 1) return -1;
-    struct cmsghdr *control = CMSG_FIRSTHDR(&message);
+    DescriptorMessage message;
+    if (recvmsg(channel, &message.header, 0) != 1) return -1;
+    struct cmsghdr *control = CMSG_FIRSTHDR(&message.header);
     if (control == nullptr || control->cmsg_type != SCM_RIGHTS) return -1;
     int descriptor = -1;
     memcpy(&descriptor, CMSG_DATA(control), sizeof(int));
