@@ -4,6 +4,7 @@
  * lookup_ring_device, is_unsupported_device, is_external_forward from quelmo-call). */
 #include "admin-check.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,8 +12,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
 
+#include "peer-owner.h"
 #include "quelmo-call.h"
 #include "quelmo-db.h"
 #include "quelmo-paths.h"
@@ -280,6 +284,50 @@ void check_databases(const CheckTarget &target, const Reader &reader,
     if (forwarding_open) check_forwarding_items(&set, forwarding, global_found, findings);
 }
 
+/* ---- Who the server serves ---- */
+
+/* The words of the last QUELMO_ALLOW_USERS line of the service's settings (the one the
+ * unit gets), its quotes taken off; none when the file or the line is missing. */
+std::vector<std::string> allowed_user_words(const char *settings) {
+    const std::string name = "QUELMO_ALLOW_USERS=";
+    std::ifstream in(settings);
+    std::string line, value;
+    while (std::getline(in, line)) {
+        size_t start = line.find_first_not_of(" \t");
+        if (start != std::string::npos && line.compare(start, name.size(), name) == 0)
+            value = line.substr(start + name.size());
+    }
+    size_t last = value.find_last_not_of(" \t\r");
+    value.erase(last == std::string::npos ? 0 : last + 1);
+    if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0])
+        value = value.substr(1, value.size() - 2);
+    std::istringstream words(value);
+    std::vector<std::string> users;
+    for (std::string word; words >> word;) users.push_back(word);
+    return users;
+}
+
+/* The server refuses every local user but root, its starting user, "asterisk" and the -a
+ * users the unit passes from QUELMO_ALLOW_USERS: an unknown name stops the service from
+ * starting, and without any of those users Asterisk's calls are refused. */
+void check_allowed_users(std::vector<std::string> *findings) {
+    bool served = getpwnam("asterisk") != nullptr;
+    for (const std::string &user : allowed_user_words(QUELMO_SERVICE_DEFAULTS)) {
+        uid_t uid = 0;
+        if (peer_user_id(user.c_str(), &uid) != 0)
+            findings->push_back(std::string(QUELMO_SERVICE_DEFAULTS) + ": QUELMO_ALLOW_USERS names " +
+                                user + ", which is no user here, so the quelmo-fast service does" +
+                                " not start: correct the name or remove it");
+        else if (uid != 0)
+            served = true;
+    }
+    if (!served)
+        findings->push_back(std::string(QUELMO_SERVICE_DEFAULTS) +
+                            ": there is no user asterisk and QUELMO_ALLOW_USERS names no other" +
+                            " user, so quelmo.fast serves root alone and refuses Asterisk's" +
+                            " calls: name the user Asterisk runs as in QUELMO_ALLOW_USERS");
+}
+
 void discard_message(const char *) {}
 
 }  // namespace
@@ -292,6 +340,7 @@ int CheckServer(const CheckTarget &target, std::vector<std::string> *findings) n
         check_dial_plan_file(reader, QUELMO_EXTERNAL_CONF, findings);
         check_dial_plan_file(reader, QUELMO_INTERNAL_CONF, findings);
         check_databases(target, reader, findings);
+        check_allowed_users(findings);
         return 0;
     } catch (const std::bad_alloc &) {
         fprintf(stderr, "%s: out of memory; the findings are incomplete\n", PROGRAM);

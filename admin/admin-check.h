@@ -1,6 +1,6 @@
-/* admin-check: quelmo.admin check. Reads a server's two databases and the PBX's two
- * dial-plan files and lists what would make calls go wrong, each finding worded to say
- * what to change. Rules are judged by the incoming worker's own functions (quelmo-call)
+/* admin-check: quelmo.admin check. Reads a server's two databases, the PBX's two
+ * dial-plan files and the service's settings, and lists what would make calls go wrong,
+ * each finding worded to say what to change. Rules are judged by the incoming worker's own functions (quelmo-call)
  * and devices looked up by the daemon's own lookup. Writes nothing. */
 #ifndef ADMIN_CHECK_H
 #define ADMIN_CHECK_H

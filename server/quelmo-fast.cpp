@@ -3,13 +3,15 @@
  * each accepted connection to a call thread of its own; this thread only accepts.
  * Accepts only while enough descriptors are left to serve the call, and stops on SIGTERM
  * or SIGINT once the running calls have ended (read through a signalfd on this thread:
- * no handler). */
+ * no handler). Serves only connections whose other end belongs to an allowed user
+ * (peer-owner). */
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -21,7 +23,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
+#include "peer-owner.h"
 #include "quelmo-call.h"
 #include "quelmo-paths.h"
 #include "quelmo-utils.h"
@@ -53,30 +57,35 @@ struct StartOptions {
     char ServerID[kServerIdMax + 1];
     int port;
     int daemonize;
+    std::vector<const char *> allow_users; /* the words after each -a, in argv */
 };
 
 void print_usage() {
-    fputs("Usage:  quelmo.fast [ -d ] <SERVER ID> <SERVER PORT>\n", stderr);
+    fputs("Usage:  quelmo.fast [ -d ] [ -a USER ]... <SERVER ID> <SERVER PORT>\n", stderr);
     fputs("        quelmo.fast -V\n", stderr);
 }
 
 /* Reads the command line. Returns -1 when the server should start, otherwise the exit
- * status after printing the version or the usage text. */
+ * status after printing the version or the usage text. "-d" counts only as the first
+ * word; each "-a USER" follows it, before the operands. */
 int parse_command_line(int argc, char **argv, StartOptions *options) {
     if (argc >= 2 && argc <= 4 && strcmp(argv[1], "-V") == 0) {
         fprintf(stderr, "quelmo.fast version %s\n", QUELMO_FAST_VERSION);
         return 0;
     }
+    int next = 1;
+    options->daemonize = argc > 1 && strcmp(argv[1], "-d") == 0 ? 0 : 1;
+    if (options->daemonize == 0) next++;
+    while (next + 1 < argc && strcmp(argv[next], "-a") == 0) {
+        options->allow_users.push_back(argv[next + 1]);
+        next += 2;
+    }
+    /* The operands; without -d one more word is accepted and ignored. */
+    int operands = argc - next;
     const char *id = nullptr, *port = nullptr;
-    if (argc == 4 && strcmp(argv[1], "-d") == 0) {
-        id = argv[2];
-        port = argv[3];
-        options->daemonize = 0;
-    } else if ((argc == 3 || argc == 4) && strcmp(argv[1], "-d") != 0 &&
-               strcmp(argv[1], "-V") != 0) {
-        id = argv[1];
-        port = argv[2];
-        options->daemonize = 1;
+    if (operands == 2 || (operands == 3 && options->daemonize == 1)) {
+        id = argv[next];
+        port = argv[next + 1];
     }
     /* A longer identifier is refused rather than cut: a cut one could name another
      * server's databases. */
@@ -161,6 +170,7 @@ struct Server {
     long limit;          /* soft descriptor limit */
     int open_at_start;   /* descriptors open before the first call */
     char *server_id;
+    PeerCheck *peers;    /* who may connect; main's, used by this thread alone */
 };
 
 /* Takes a stop signal when one arrives within timeout_ms. Returns its number, or 0 when
@@ -247,7 +257,12 @@ int accept_next(const Server *server) {
         struct sockaddr_in peer;
         socklen_t peer_length = 16;
         int sock = accept(server->listener, reinterpret_cast<struct sockaddr *>(&peer), &peer_length);
-        if (sock >= 0) return sock;
+        if (sock >= 0) {
+            /* Before a byte is read: another user's connection is closed unread. */
+            if (peer_allowed(server->peers, &peer)) return sock;
+            close(sock);
+            continue;
+        }
         int error = errno;
         if (error == EINTR || error == ECONNABORTED || error == EAGAIN || error == EWOULDBLOCK)
             continue;
@@ -258,6 +273,33 @@ int accept_next(const Server *server) {
         }
         fail("accept() failed");
     }
+}
+
+/* The users served: root, the user that starts the server, "asterisk" when there is one,
+ * and each -a USER. Resolved now, before the change of user id. An unknown -a user ends
+ * the start with status 1 and a message on standard error. */
+std::vector<uid_t> allowed_users(const StartOptions &options) {
+    std::vector<uid_t> allowed = {0, getuid()};
+    if (struct passwd *asterisk = getpwnam("asterisk")) allowed.push_back(asterisk->pw_uid);
+    for (const char *user : options.allow_users) {
+        uid_t uid = 0;
+        if (peer_user_id(user, &uid) != 0) {
+            fprintf(stderr, "quelmo.fast: -a %s: no such user\n", user);
+            exit(1);
+        }
+        allowed.push_back(uid);
+    }
+    return allowed;
+}
+
+/* Opens the owner check for the bound listener; a kernel that cannot name a connection's
+ * owner ends the start with status 1 (the reason is in the debug log). */
+void open_peer_check(int listener, const std::vector<uid_t> &allowed, PeerCheck *peers) {
+    struct sockaddr_in bound;
+    socklen_t length = sizeof(bound);
+    if (getsockname(listener, reinterpret_cast<struct sockaddr *>(&bound), &length) != 0)
+        fail_with_errno("getsockname() failed");
+    if (peer_check_open(peers, &bound, allowed.data(), allowed.size()) != 0) exit(1);
 }
 
 long monotonic_ms() {
@@ -308,6 +350,7 @@ int main(int argc, char **argv) {
     StartOptions options;
     int status = parse_command_line(argc, argv, &options);
     if (status >= 0) return status;
+    std::vector<uid_t> allowed = allowed_users(options);
 
     signal(SIGPIPE, sig_pipe);
     signal(SIGSEGV, sig_segfault);
@@ -315,6 +358,9 @@ int main(int argc, char **argv) {
     block_stop_signals(&stop_signals);
     Server server;
     server.listener = open_listener(options.port);
+    PeerCheck peers;
+    open_peer_check(server.listener, allowed, &peers);
+    server.peers = &peers;
     raise_descriptor_limit();
     drop_privileges();
     if (options.daemonize == 1) {

@@ -3,6 +3,7 @@
  * upgrade, a reader opening the databases while load replaces them, and every kind of
  * finding of check. (explain is tested against the daemon in quelmo_fast_test.) */
 #include <dirent.h>
+#include <pwd.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -303,6 +304,7 @@ class QuelmoAdminCheck : public QuelmoAdmin {
         remove_file(QUELMO_EXTERNAL_CONF);
         if (external != nullptr) write_file(QUELMO_EXTERNAL_CONF, external);
         write_file(QUELMO_INTERNAL_CONF, "exten => 206,1,Macro(stdexten,SIP/206,206)\n");
+        write_file(QUELMO_SERVICE_DEFAULTS, "QUELMO_PORT=4573\nQUELMO_ALLOW_USERS=nobody\n");
     }
     std::vector<std::string> check(uid_t reader = getuid(), gid_t group = getgid()) {
         std::vector<std::string> findings;
@@ -425,6 +427,35 @@ TEST_F(QuelmoAdminCheck, MalformedStoredItemsAreReported) {
                   "205: 1 of 1 stored forwarding rules are malformed and every call skips them:"
                   " load the databases again from text with quelmo.admin load"}),
               check());
+}
+
+/* The service's users: a name that is no user stops it from starting; without asterisk or
+ * a named user it would serve root alone. */
+TEST_F(QuelmoAdminCheck, ServiceWithoutAsteriskUserIsReported) {
+    if (getpwnam("asterisk") != nullptr) GTEST_SKIP() << "this machine has a user asterisk";
+    if (getpwnam("nobody") == nullptr) GTEST_SKIP() << "this machine has no user nobody";
+    configure(CLEAN_EXTENSIONS, CLEAN_FORWARDING, CLEAN_EXTERNAL);
+    const std::string file = QUELMO_SERVICE_DEFAULTS;
+    const std::string root_alone = file + ": there is no user asterisk and QUELMO_ALLOW_USERS"
+                                          " names no other user, so quelmo.fast serves root alone";
+    const struct {
+        const char *settings;
+        std::vector<std::string> starts;
+    } cases[] = {
+        {"QUELMO_ALLOW_USERS='nobody 65533'\n", {}},
+        {"QUELMO_ALLOW_USERS=\n", {root_alone}},
+        {"QUELMO_ALLOW_USERS=nobody\nQUELMO_ALLOW_USERS=root\n", {root_alone}},
+        {"QUELMO_ALLOW_USERS=\"nobody no-such-user-q\"\n",
+         {file + ": QUELMO_ALLOW_USERS names no-such-user-q, which is no user here"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.settings);
+        write_file(file, c.settings);
+        std::vector<std::string> findings = check();
+        ASSERT_EQ(c.starts.size(), findings.size()) << (findings.empty() ? "" : findings[0]);
+        for (size_t i = 0; i < findings.size(); i++)
+            EXPECT_EQ(0u, findings[i].find(c.starts[i])) << findings[i];
+    }
 }
 
 TEST_F(QuelmoAdminCheck, ProgramPrintsFindingsAndCountAndExitsByThem) {

@@ -4,6 +4,8 @@
  * exchange the daemon has with the simulated PBX. */
 #include <gtest/gtest.h>
 #include <grp.h>
+#include <pwd.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -49,11 +51,15 @@ int count_process_fds(int pid) {
 class ServerProcess {
    public:
     ~ServerProcess() { stop(); }
-    /* prepare runs in the child before the program starts (see spawn_program). */
+    /* prepare runs in the child before the program starts (see spawn_program); options
+     * go between "-d" and the operands. */
     bool start(const std::string &server_id, const char *program = QUELMO_FAST_PATH,
-               void (*prepare)() = nullptr) {
+               void (*prepare)() = nullptr, const std::vector<std::string> &options = {}) {
         port_ = free_tcp_port();
-        pid_ = spawn_program({program, "-d", server_id, std::to_string(port_)}, prepare);
+        std::vector<std::string> argv = {program, "-d"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        argv.insert(argv.end(), {server_id, std::to_string(port_)});
+        pid_ = spawn_program(argv, prepare);
         return wait_for_listener(port_);
     }
     /* Waits for the process to end; returns its exit status, 128 + the signal that ended
@@ -122,6 +128,19 @@ class QuelmoFast : public ::testing::Test {
         ASSERT_TRUE(pbx->wait_closed()) << pbx->transcript();
         EXPECT_EQ("", pbx->mismatch()) << pbx->transcript();
         EXPECT_TRUE(pbx->script_done()) << pbx->transcript();
+    }
+
+    /* Waits until the server has dealt with the connection wait_for_listener made: it
+     * closes at once, so it is served or, when it has gone before the owner check, refused. */
+    void wait_for_listener_probe() {
+        std::string exit_line = std::string("Exit ClientProcessCall (server_id=") + kServerId + ")";
+        const std::string refused = "Call refused: owner of the connection unknown:";
+        for (int waited = 0; waited < 5000; waited += 5) {
+            for (const std::string &line : debug_messages())
+                if (line == exit_line || line.rfind(refused, 0) == 0) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        FAIL() << "the listener probe's connection was neither served nor refused";
     }
 
     /* Waits until 'count' calls' dispatchers and workers have logged their exits. */
@@ -618,7 +637,7 @@ std::vector<std::vector<std::string>> messages_by_call() {
 TEST_F(QuelmoFast, SlowReplyOnOneCallHoldsNoOtherCall) {
     load(kOwnRecord, "");
     start_server();
-    wait_for_exits(1, nullptr); /* the listener probe */
+    wait_for_listener_probe();
     std::vector<std::unique_ptr<AsteriskStandIn>> calls;
     calls.push_back(connect_call(asterisk_environment("from-internal", "205", "205")));
     AsteriskStandIn *slow = calls.back().get();
@@ -681,7 +700,7 @@ TEST_F(QuelmoFast, EnvironmentInPiecesWithinDeadlineIsServed) {
     AsteriskStandIn pbx(sock);
     expect_outgoing_commands(&pbx);
     run_call(&pbx);
-    wait_for_exits(2, nullptr); /* the listener probe's and this call's dispatches */
+    EXPECT_TRUE(wait_for_log_message("Exit Outgoing Thread"));
 }
 
 void limit_descriptors_to_64() {
@@ -694,7 +713,7 @@ void limit_descriptors_to_64() {
 TEST_F(QuelmoFast, CallsWaitWhileDescriptorsRunShort) {
     load(kOwnRecord, kRingRule);
     ASSERT_TRUE(server_.start(kServerId, QUELMO_FAST_PATH, limit_descriptors_to_64));
-    wait_for_exits(1, nullptr); /* the listener probe */
+    wait_for_listener_probe();
     int before = count_process_fds(server_.pid());
     ASSERT_GT(before, 0);
     const size_t kCalls = 200;
@@ -779,6 +798,97 @@ TEST(QuelmoFastPrivileges, RootGivesUpGroupsAndUser) {
     EXPECT_EQ("0000000000000000", status_field(server.pid(), "CapEff"));
 }
 
+/* ---- Who may connect ---- */
+
+/* One byte with room for one passed descriptor: the message of both ends of a hand-over. */
+struct DescriptorMessage {
+    char byte = 0;
+    struct iovec data = {&byte, 1};
+    alignas(struct cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
+    struct msghdr header = {};
+    DescriptorMessage() {
+        header.msg_iov = &data;
+        header.msg_iovlen = 1;
+        header.msg_control = space;
+        header.msg_controllen = sizeof(space);
+    }
+    DescriptorMessage(const DescriptorMessage &) = delete;
+};
+
+/* Passes one descriptor over a Unix socket; true when sent. */
+bool send_descriptor(int channel, int descriptor) {
+    DescriptorMessage message;
+    struct cmsghdr *control = CMSG_FIRSTHDR(&message.header);
+    control->cmsg_level = SOL_SOCKET;
+    control->cmsg_type = SCM_RIGHTS;
+    control->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(control), &descriptor, sizeof(int));
+    return sendmsg(channel, &message.header, 0) == 1;
+}
+
+/* The descriptor passed by send_descriptor, or -1. */
+int receive_descriptor(int channel) {
+    DescriptorMessage message;
+    if (recvmsg(channel, &message.header, 0) != 1) return -1;
+    struct cmsghdr *control = CMSG_FIRSTHDR(&message.header);
+    if (control == nullptr || control->cmsg_type != SCM_RIGHTS) return -1;
+    int descriptor = -1;
+    memcpy(&descriptor, CMSG_DATA(control), sizeof(int));
+    return descriptor;
+}
+
+/* A connection to the port opened by a child process running as 'uid' (the socket is
+ * that user's for its whole life), handed back to this process; -1 on failure. */
+int connect_as_user(int port, uid_t uid) {
+    int channel[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) return -1;
+    pid_t child = fork();
+    if (child == 0) {
+        int sock = -1;
+        if (setgroups(0, nullptr) == 0 && setgid(uid) == 0 && setuid(uid) == 0)
+            sock = connect_tcp(port);
+        _exit(sock >= 0 && send_descriptor(channel[1], sock) ? 0 : 1);
+    }
+    close(channel[1]);
+    int sock = child > 0 ? receive_descriptor(channel[0]) : -1;
+    close(channel[0]);
+    if (child > 0) waitpid(child, nullptr, 0);
+    return sock;
+}
+
+/* Root (also the user that starts the server here) and the users named with -a, by name
+ * and by number, are served; any other user's connection is closed unread and logged,
+ * and its caller gets no command, so no record reaches it. */
+TEST_F(QuelmoFast, OnlyAllowedUsersAreServed) {
+    if (geteuid() != 0) GTEST_SKIP() << "connecting as other users needs root";
+    if (getpwnam("nobody") == nullptr || getpwnam("nobody")->pw_uid != 65534)
+        GTEST_SKIP() << "no user nobody with uid 65534";
+    load(kOwnRecord, "");
+    ASSERT_TRUE(server_.start(kServerId, QUELMO_FAST_PATH, nullptr, {"-a", "nobody", "-a", "65533"}));
+    const struct {
+        uid_t uid;
+        bool served;
+    } cases[] = {{0, true}, {65534, true}, {65533, true}, {65532, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE("uid " + std::to_string(c.uid));
+        int sock = connect_as_user(server_.port(), c.uid);
+        ASSERT_GE(sock, 0);
+        AsteriskStandIn pbx(sock);
+        pbx.environment(asterisk_environment("from-internal", "205", "205"));
+        if (c.served) {
+            expect_outgoing_commands(&pbx);
+            run_call(&pbx);
+            continue;
+        }
+        pbx.default_reply(var_reply("205"));
+        pbx.start();
+        ASSERT_TRUE(pbx.wait_closed());
+        EXPECT_EQ("", pbx.received());
+        EXPECT_TRUE(wait_for_log_message("Call refused: connection from uid 65532"));
+    }
+    EXPECT_TRUE(wait_for_log_message("Exit Outgoing Thread", 3));
+}
+
 /* ---- quelmo.admin explain ---- */
 
 /* The readable transcript of one call that the simulated PBX plays against the daemon. */
@@ -811,7 +921,7 @@ struct ExplainCase {
 TEST_F(QuelmoFast, ExplainPrintsTheExchangeTheDaemonHas) {
     load(kOwnRecord, "205\t1\tDial\t${EXTEN:205},20\n205\t2\tDial\tLocal/5559999@internal\n");
     start_server();
-    wait_for_exits(1, nullptr); /* the listener probe's connection */
+    wait_for_listener_probe();
     const ExplainCase cases[] = {
         {{"macro-stdexten", "205", "\"Carol\" <5551234567>", {{"EXTENSION", "205"}}, {}, 0},
          {"--callerid", "\"Carol\" <5551234567>", "205"},
@@ -866,7 +976,7 @@ TEST_F(QuelmoFast, ExplainPrintsTheExchangeTheDaemonHas) {
 /* ---- Command line ---- */
 
 const std::string kUsage =
-    "Usage:  quelmo.fast [ -d ] <SERVER ID> <SERVER PORT>\n"
+    "Usage:  quelmo.fast [ -d ] [ -a USER ]... <SERVER ID> <SERVER PORT>\n"
     "        quelmo.fast -V\n";
 
 TEST(QuelmoFastCommandLine, VersionAndUsage) {
@@ -885,6 +995,9 @@ TEST(QuelmoFastCommandLine, VersionAndUsage) {
         {{"-d", "S1", "4573", "x"}, 1, kUsage},
         {{"S1", "4573", "x", "y"}, 1, kUsage},
         {{"S123456789", "4573"}, 1, kUsage},
+        {{"-a", "S1", "4573"}, 1, kUsage},
+        {{"-d", "-a", "no-such-user-q", "S1", "4573"}, 1,
+         "quelmo.fast: -a no-such-user-q: no such user\n"},
     };
     for (const auto &c : cases) {
         std::vector<std::string> argv = {QUELMO_FAST_PATH};
