@@ -1,11 +1,17 @@
 /* cagi: the AGI client library. Owns the session record AGI_TOOLS (environment and
  * settings lists), the name/value list AGI_VAL_LIST, and the AGI command set with its
  * parsed reply AGI_CMD_RESULT; the session borrows its two streams from the caller and
- * never closes them. Used by the call dispatcher, one session per call. */
+ * never closes them. Used by the daemon, one session per call; installed as <quelmo/cagi.h>
+ * with the static library libquelmo-agi.a for AGI programs in C or C++. */
 #ifndef CAGI_H
 #define CAGI_H
 
 #include <stdio.h>
+
+/* C linkage, so that C programs link against the library, which is compiled as C++. */
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 /* One name/value pair of a list; each node is one zero-filled heap allocation. */
 typedef struct agi_val_list {
@@ -152,5 +158,9 @@ int AGITool_exec_dial(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *type, char *de
  * what the STREAM FILE command returns. */
 int AGITool_text2wav(AGI_TOOLS *tool, AGI_CMD_RESULT *res, char *text, char *escape_digits,
                      int frequency);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif
