@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <thread>
 #include <cstdio>
 #include <cstring>

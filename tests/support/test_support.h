@@ -3,6 +3,7 @@
 #ifndef QUELMO_TEST_SUPPORT_H
 #define QUELMO_TEST_SUPPORT_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
