@@ -323,6 +323,7 @@ int main(int argc, char **argv) {
     }
     /* After daemon(): the descriptor is this process's, and threads start only later. */
     server.stop_signals = open_stop_signals(&stop_signals);
+    quelmo_open_logs_at_start();
     server.limit = descriptor_limit();
     server.open_at_start = count_open_descriptors();
     server.server_id = options.ServerID;
