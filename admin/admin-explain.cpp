@@ -11,7 +11,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
 
 #include "quelmo-call.h"

@@ -3,6 +3,7 @@
  * caller writes anything. */
 #include "admin-text.h"
 
+#include <cstddef>
 #include <map>
 #include <new>
 

@@ -702,11 +702,12 @@ bool dispatch_outgoing(Call *d) {
     return true;
 }
 
-/* Opens the database error log for appending, created when missing; null when it cannot
- * be opened, as fopen's "a" would give. A plain stream over the descriptor, because
- * fopen's append mode also seeks and stats the file for every call. */
+/* Opens the database error log for appending, created when missing (through
+ * quelmo_open_log, so a rotation loses no line); null when it cannot be opened, as fopen's
+ * "a" would give. A plain stream over the descriptor, because fopen's append mode also
+ * seeks and stats the file for every call. */
 FILE *open_db_log(const char *path) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    int fd = quelmo_open_log(path);
     if (fd < 0) return nullptr;
     FILE *log = OpenWriteStream(fd);
     if (log == nullptr) close(fd);

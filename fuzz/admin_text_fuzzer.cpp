@@ -1,6 +1,7 @@
 /* Fuzz target: quelmo.admin's text file parser. The input's first byte picks the format
  * (even: extensions, odd: forwarding rules), the rest is the file. A refused file names
  * its line; an accepted one has records without line breaks or NUL bytes. */
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>

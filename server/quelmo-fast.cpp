@@ -19,6 +19,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -369,6 +370,7 @@ int main(int argc, char **argv) {
     }
     /* After daemon(): the descriptor is this process's, and threads start only later. */
     server.stop_signals = open_stop_signals(&stop_signals);
+    quelmo_open_logs_at_start();
     server.limit = descriptor_limit();
     server.open_at_start = count_open_descriptors();
     server.server_id = options.ServerID;

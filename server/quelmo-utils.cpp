@@ -1,6 +1,8 @@
-/* quelmo-utils: the debug log writer, its mutex, and the SIGPIPE/SIGSEGV handlers.
- * The log file is reopened for every message, so a deleted or moved log is created anew.
- * The handlers write their entry with async-signal-safe calls only (see write_signal_entry). */
+/* quelmo-utils: the debug log writer, its mutex, the opening of the database error log,
+ * and the SIGPIPE/SIGSEGV handlers. Each log is opened anew for every message (or call), so
+ * a deleted or moved log is created anew; the descriptor of its last open is kept, for the
+ * moment of a rotation (see open_kept_log). The handlers write their entry with
+ * async-signal-safe calls only (see write_signal_entry). */
 #include "quelmo-utils.h"
 
 #include <atomic>
@@ -14,6 +16,7 @@
 #include <mutex>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -24,12 +27,12 @@ pthread_mutex_t quelmo_file_mutex;
 namespace {
 
 /* Where the calling thread stands with quelmo_file_mutex, and the descriptor of the log
- * file it has open (-1 when none). A signal handler reads both to learn what the
- * interrupted code of its own thread holds. LOCKING and UNLOCKING cover the mutex's own
+ * file it holds the file lock on (-1 when none). A signal handler reads both to learn what
+ * the interrupted code of its own thread holds. LOCKING and UNLOCKING cover the mutex's own
  * lock and unlock calls, where a handler cannot tell whether the thread holds it. */
 enum LogMutexState { LOG_MUTEX_FREE, LOG_MUTEX_LOCKING, LOG_MUTEX_HELD, LOG_MUTEX_UNLOCKING };
 thread_local std::atomic<int> log_mutex_state{LOG_MUTEX_FREE};
-thread_local std::atomic<int> open_log_fd{-1};
+thread_local std::atomic<int> locked_log_fd{-1};
 
 /* The process id, kept so that a log line costs no getpid call; forgotten in the child
  * of a fork (daemon() forks), which asks again. */
@@ -57,6 +60,71 @@ const char *const month_names[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 void refresh_utc_offset(const struct tm *local) { local_utc_offset.store(local->tm_gmtoff); }
+
+/* A log file opened anew for every use, and the descriptor of its last successful open,
+ * kept open until the next open succeeds. That descriptor still reaches the file once a
+ * rotation has renamed it, so lines written while the new file cannot be opened yet land
+ * in the rotated one instead of being lost: logrotate renames the log, then creates the
+ * new one as root and only then gives it the daemon's owner and mode, and a daemon that
+ * may not create files in the log directory cannot make it itself. */
+struct KeptLog {
+    const char *path;           /* the log's path; not owned */
+    int fd;                     /* descriptor of the last successful open, or -1; owned */
+    long long renamed_since_ms; /* when the log was first found renamed away, or -1 */
+};
+
+/* How long the log is left to the rotation to create after it was renamed away, before
+ * the server creates it itself (a log moved by hand). */
+const long long kRotationGraceMs = 1000;
+
+long long monotonic_ms() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+/* Whether the file last written still has a name: it was renamed, not deleted. */
+bool kept_file_linked(const KeptLog *log) {
+    struct stat st;
+    return log->fd >= 0 && fstat(log->fd, &st) == 0 && st.st_nlink > 0;
+}
+
+/* Whether the missing log was renamed away less than kRotationGraceMs ago. In that moment
+ * the rotation's "create" makes the new file; one created here first would be moved aside
+ * by logrotate as a .backup, out of the rotation. */
+bool renamed_moments_ago(KeptLog *log) {
+    if (!kept_file_linked(log)) return false;
+    long long now = monotonic_ms();
+    if (log->renamed_since_ms < 0) log->renamed_since_ms = now;
+    return now - log->renamed_since_ms < kRotationGraceMs;
+}
+
+/* Returns the descriptor the next line goes to: the log opened anew (created when missing,
+ * unless a rotation has just renamed it), or, when it cannot be opened, the kept descriptor
+ * while its file is still linked; -1 when neither. The descriptor stays log's: the caller
+ * must not close it. Uses async-signal-safe calls only. REQUIRES: the caller serialises the
+ * uses of log. */
+int open_kept_log(KeptLog *log) {
+    int fd = open(log->path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT && !renamed_moments_ago(log))
+        fd = open(log->path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        if (log->fd >= 0) close(log->fd);
+        log->fd = fd;
+        log->renamed_since_ms = -1;
+        return fd;
+    }
+    return kept_file_linked(log) ? log->fd : -1;
+}
+
+/* The debug log, used under quelmo_file_mutex. */
+KeptLog debug_log = {QUELMO_DEBUG_LOG, -1, -1};
+
+/* The database error log (one path at a time), under its own mutex: calls open it from
+ * their own threads. */
+pthread_mutex_t db_log_mutex = PTHREAD_MUTEX_INITIALIZER;
+char db_log_path[4096];
+KeptLog db_log = {db_log_path, -1, -1};
 
 /* Fixed-size text builder usable inside a signal handler: no allocation, no locale. */
 struct SafeText {
@@ -102,8 +170,8 @@ void add_safe_time(SafeText *t, time_t now) {
     t->add_unsigned(static_cast<unsigned long>(secs % 60), 10, 2);
 }
 
-/* Writes one log entry from a signal handler with open/flock/write/close only (closing
- * the descriptor drops the file lock). The caller holds quelmo_file_mutex. */
+/* Writes one log entry from a signal handler with async-signal-safe calls only. The caller
+ * holds quelmo_file_mutex. */
 void write_signal_entry(const char *message) {
     SafeText t;
     add_safe_time(&t, time(nullptr));
@@ -114,12 +182,12 @@ void write_signal_entry(const char *message) {
     t.add("]: ");
     t.add(message);
     t.add("\n");
-    int fd = open(QUELMO_DEBUG_LOG, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    int fd = open_kept_log(&debug_log);
     if (fd < 0) return;
     flock(fd, LOCK_EX);
     ssize_t ignored = write(fd, t.buf, t.len);
     (void)ignored;
-    close(fd);
+    flock(fd, LOCK_UN);
 }
 
 /* Logs a handler's message unless its thread may hold the log mutex (the signal came
@@ -140,8 +208,8 @@ bool log_from_handler(const char *message, bool release) {
             break;
         case LOG_MUTEX_HELD:
             if (release) {
-                int fd = open_log_fd.exchange(-1);
-                if (fd >= 0) close(fd);
+                int fd = locked_log_fd.exchange(-1);
+                if (fd >= 0) flock(fd, LOCK_UN);
                 log_mutex_state = LOG_MUTEX_FREE;
                 pthread_mutex_unlock(&quelmo_file_mutex);
             }
@@ -210,9 +278,9 @@ int quelmo_lock_file(int lock) {
 }
 
 /* The log is opened for every line (a moved or deleted log is created anew) with plain
- * open/flock/writev/close: no stdio stream, so no buffer set-up or seek per line. The
- * descriptor is never shared (close-on-exec, closed right after the write), so its close
- * drops the file lock and no separate unlock is needed. */
+ * open/flock/writev: no stdio stream, so no buffer set-up or seek per line. The descriptor
+ * stays open until the next line's open succeeds (open_kept_log), so the file lock is
+ * dropped by hand after each line. */
 void quelmo_debug_to(void (*sink)(const char *message)) { message_sink.store(sink); }
 
 void quelmo_debug(char *message) {
@@ -223,17 +291,42 @@ void quelmo_debug(char *message) {
         quelmo_lock_file(0);
         return;
     }
-    int fd = open(QUELMO_DEBUG_LOG, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    int fd = open_kept_log(&debug_log);
     if (fd >= 0) {
-        open_log_fd = fd;
         flock(fd, LOCK_EX);
+        locked_log_fd = fd;
         char head[128];
         size_t head_length = format_line_head(head, sizeof(head));
         append_line(fd, head, head_length, message);
-        open_log_fd = -1;
-        close(fd);
+        locked_log_fd = -1;
+        flock(fd, LOCK_UN);
     }
     quelmo_lock_file(0);
+}
+
+int quelmo_open_log(const char *path) {
+    size_t length = strlen(path);
+    if (length >= sizeof(db_log_path))
+        return open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    pthread_mutex_lock(&db_log_mutex);
+    if (strcmp(db_log_path, path) != 0) {
+        if (db_log.fd >= 0) close(db_log.fd);
+        memcpy(db_log_path, path, length + 1);
+        db_log.fd = -1;
+        db_log.renamed_since_ms = -1;
+    }
+    int fd = open_kept_log(&db_log);
+    int own = fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+    pthread_mutex_unlock(&db_log_mutex);
+    return own;
+}
+
+void quelmo_open_logs_at_start(void) {
+    quelmo_lock_file(1);
+    open_kept_log(&debug_log);
+    quelmo_lock_file(0);
+    int fd = quelmo_open_log(QUELMO_DB_ERROR_LOG);
+    if (fd >= 0) close(fd);
 }
 
 char *quelmo_vformat(const char *format, va_list args) {

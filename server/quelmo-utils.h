@@ -1,6 +1,7 @@
-/* quelmo-utils: the debug log of quelmo.fast and the two signal handlers.
- * Owns the process-wide log mutex and the debug log file (opened and closed per message).
- * Every thread of the server logs through quelmo_debug; main installs the handlers. */
+/* quelmo-utils: the debug log of quelmo.fast, the opening of its database error log, and
+ * the two signal handlers. Owns the process-wide log mutex and the descriptor of each log's
+ * last open (both logs are opened anew per message or call). Every thread of the server
+ * logs through quelmo_debug; main installs the handlers. */
 #ifndef QUELMO_UTILS_H
 #define QUELMO_UTILS_H
 
@@ -25,6 +26,19 @@ void quelmo_debug(char *message);
  * whose runs of the call code must leave the daemon's log alone. REQUIRES: no other thread
  * of the process logs while the sink is changed. */
 void quelmo_debug_to(void (*sink)(const char *message));
+
+/* Opens the log file at path (the database error log) for appending, created when missing,
+ * and returns a new close-on-exec descriptor that the caller closes, or -1. While the log
+ * cannot be opened (a rotation has just renamed it and its new file is not there or not
+ * yet the server's), the result is a duplicate of the descriptor of the last successful
+ * open of the same path, whose file still has a name: the lines land in the rotated file.
+ * Keeps that one descriptor open for the process. Safe from any thread. */
+int quelmo_open_log(const char *path);
+
+/* Opens the debug log and the database error log once, as quelmo.fast starts serving, so
+ * that each has a kept descriptor from the first call on (and the descriptors counted at
+ * start include them). REQUIRES: quelmo_init has run. */
+void quelmo_open_logs_at_start(void);
 
 /* Formats a message into a heap buffer of exactly its size, logs it with quelmo_debug and
  * frees it. Texts from outside are always arguments, never the format. When the buffer

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <memory>
 #include <string>
 
 #include "asterisk_standin.h"

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>

@@ -6,6 +6,8 @@
 
 #include <csignal>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "pbx-sim.h"
 #include "test_support.h"

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <dirent.h>
@@ -15,9 +16,14 @@
 #include <algorithm>
 #include <map>
 #include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "asterisk_standin.h"
@@ -709,7 +715,8 @@ void limit_descriptors_to_64() {
 }
 
 /* With 64 descriptors, 200 calls ringing at once wait their turn instead of being
- * dropped, and leave no descriptor behind. */
+ * dropped, and leave no descriptor behind. Each rings 400 ms: about a dozen ring at
+ * once, so the last call waits well within the stand-in's 20 s read limit. */
 TEST_F(QuelmoFast, CallsWaitWhileDescriptorsRunShort) {
     load(kOwnRecord, kRingRule);
     ASSERT_TRUE(server_.start(kServerId, QUELMO_FAST_PATH, limit_descriptors_to_64));
@@ -718,7 +725,7 @@ TEST_F(QuelmoFast, CallsWaitWhileDescriptorsRunShort) {
     ASSERT_GT(before, 0);
     const size_t kCalls = 200;
     std::vector<std::unique_ptr<AsteriskStandIn>> calls;
-    for (size_t i = 0; i < kCalls; i++) calls.push_back(start_ringing_call(server_.port(), 1000));
+    for (size_t i = 0; i < kCalls; i++) calls.push_back(start_ringing_call(server_.port(), 400));
     expect_whole_sequences(calls, 180 * 1000);
     ASSERT_TRUE(wait_for_log_message("Exit Incoming Thread", kCalls));
     EXPECT_TRUE(wait_for_log_message("Descriptors exhausted: calls wait"));
@@ -1074,59 +1081,116 @@ size_t count_log_lines(const std::string &path, const std::string &message) {
     return count;
 }
 
+/* Whether user and group 99, with no other groups, can read and search directory dir (and
+ * so every directory above it). */
+bool user_99_reaches(const std::string &dir) {
+    pid_t child = fork();
+    if (child == 0) {
+        bool reached = setgroups(0, nullptr) == 0 && setgid(99) == 0 && setuid(99) == 0 &&
+                       access(dir.c_str(), R_OK | X_OK) == 0;
+        _exit(reached ? 0 : 1);
+    }
+    int status = 1;
+    if (child < 0 || waitpid(child, &status, 0) != child) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 /* The packaged logrotate configuration, configured for this build's root, rotates both
  * logs by renaming them while calls are served: every line of every call is in the
- * rotated file or the new one, and the calls after the rotation write to the new one. */
-TEST_F(QuelmoFast, LogRotationWhileServingLosesNoLine) {
+ * rotated file or the new one, and the calls after the rotation write to the new one.
+ * As root the daemon runs as user 99 with its logs owned by 99, in a log directory that
+ * is either 99's or root's (mode 0755, where the daemon cannot create the new files), and
+ * logrotate must neither complain nor move a file aside. User 99 must be able to reach the
+ * test root for that. */
+class LogRotation : public QuelmoFast {
+   protected:
+    void expect_rotation_while_serving_loses_no_line(bool directory_of_root);
+};
+
+void LogRotation::expect_rotation_while_serving_loses_no_line(bool directory_of_root) {
     if (std::string(QUELMO_LOGROTATE_PROGRAM).empty()) GTEST_SKIP() << "logrotate is not installed";
+    if (directory_of_root && geteuid() != 0)
+        GTEST_SKIP() << "only root can give the log directory to root and the logs to uid 99";
+    /* Otherwise the daemon runs with this build's ids, in a log directory of the tester. */
+    bool as_root = geteuid() == 0 && user_99_reaches(QUELMO_DB_DIR);
+    if (directory_of_root && !as_root)
+        GTEST_SKIP() << "user 99 cannot reach the test root " << QUELMO_ROOT
+                     << " (a directory above it is closed to others)";
     const std::string fast_log = QUELMO_DEBUG_LOG, db_log = QUELMO_DB_ERROR_LOG;
+    const std::string log_dir = fast_log.substr(0, fast_log.rfind('/'));
     remove_file(fast_log + ".1");
     remove_file(db_log + ".1");
+    write_file(fast_log, "");
     write_file(db_log, "before the rotation\n");
-    load(kOwnRecord, "");
-    start_server();
-    auto outgoing_call = [this] {
-        auto pbx = connect_call(asterisk_environment("from-internal", "205", "205"));
-        pbx->expect("GET VARIABLE EXTENSION", var_reply("205"))
-            .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
-            .expect("exec Set \"CALLERID(name)=Alice\"", kOk)
-            .expect("exec Set \"CALLERID(num)=5551234\"", kOk);
-        run_call(pbx.get());
-    };
-    const size_t kCalls = 30;
+    const char *program = QUELMO_FAST_PATH;
+    if (as_root) {
+        program = QUELMO_FAST_AS_99_PATH;
+        uid_t owner = directory_of_root ? 0 : 99;
+        ASSERT_EQ(0, chown(log_dir.c_str(), owner, owner));
+        ASSERT_EQ(0, chmod(log_dir.c_str(), 0755));
+        for (const std::string &log : {fast_log, db_log}) {
+            ASSERT_EQ(0, chown(log.c_str(), 99, 99));
+            ASSERT_EQ(0, chmod(log.c_str(), 0640));
+        }
+    }
+    const std::string kAllMessages[] = {"Outgoing Call from 205", "Enter Outgoing Thread",
+                                        "exec Set \"CALLERID(num)=5551234\"", "Exit Outgoing Thread"};
+    const std::string lookup = "Extension = 205: cidname(Alice) cidnum(5551234)";
     std::string state = scratch_dir() + "/logrotate.state";
     ProgramResult rotation{-1, "", ""};
-    std::thread rotator([&] {
-        if (wait_for_log_message("Exit Outgoing Thread", kCalls / 3))
-            rotation = run_program({QUELMO_LOGROTATE_PROGRAM, "-f", "-s", state, QUELMO_LOGROTATE_CONF});
-    });
-    for (size_t i = 0; i < kCalls; i++) outgoing_call();
-    rotator.join();
-    ASSERT_EQ(0, rotation.status) << rotation.err;
-    EXPECT_EQ("", rotation.err);
-    outgoing_call(); /* the first call after the rotation has ended */
+    const size_t kCalls = 30;
+    {
+        load(kOwnRecord, "");
+        ASSERT_TRUE(server_.start(kServerId, program));
+        auto outgoing_call = [this] {
+            auto pbx = connect_call(asterisk_environment("from-internal", "205", "205"));
+            pbx->expect("GET VARIABLE EXTENSION", var_reply("205"))
+                .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
+                .expect("exec Set \"CALLERID(name)=Alice\"", kOk)
+                .expect("exec Set \"CALLERID(num)=5551234\"", kOk);
+            run_call(pbx.get());
+        };
+        std::thread rotator([&] {
+            if (wait_for_log_message("Exit Outgoing Thread", kCalls / 3))
+                rotation = run_program({QUELMO_LOGROTATE_PROGRAM, "-f", "-s", state, QUELMO_LOGROTATE_CONF});
+        });
+        for (size_t i = 0; i < kCalls; i++) outgoing_call();
+        rotator.join();
+        EXPECT_EQ(0, rotation.status) << rotation.err;
+        EXPECT_EQ("", rotation.err);
+        outgoing_call(); /* the first call after the rotation has ended */
 
-    auto total = [&](const std::string &message) {
-        return count_log_lines(fast_log + ".1", message) + count_log_lines(fast_log, message);
-    };
-    for (int waited = 0; total("Exit Outgoing Thread") < kCalls + 1 && waited < 5000; waited += 10)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    for (const char *message : {"Outgoing Call from 205", "Enter Outgoing Thread",
-                                "exec Set \"CALLERID(num)=5551234\"", "Exit Outgoing Thread"})
-        EXPECT_EQ(kCalls + 1, total(message)) << message;
-    EXPECT_GE(count_log_lines(fast_log + ".1", "Exit Outgoing Thread"), kCalls / 3);
-    EXPECT_GE(count_log_lines(fast_log, "Exit Outgoing Thread"), 1u);
+        auto total = [&](const std::string &message) {
+            return count_log_lines(fast_log + ".1", message) + count_log_lines(fast_log, message);
+        };
+        for (int waited = 0; total("Exit Outgoing Thread") < kCalls + 1 && waited < 5000; waited += 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        for (const std::string &message : kAllMessages) EXPECT_EQ(kCalls + 1, total(message)) << message;
+        EXPECT_GE(count_log_lines(fast_log + ".1", "Exit Outgoing Thread"), kCalls / 3);
+        EXPECT_GE(count_log_lines(fast_log, "Exit Outgoing Thread"), 1u);
 
-    /* The store's log: the line written before the rotation is in the rotated file, and
-     * every call's lookup line is in one of the two. */
-    std::vector<std::string> rotated = split_lines(read_file(db_log + ".1"));
-    std::vector<std::string> current = split_lines(read_file(db_log));
-    ASSERT_FALSE(rotated.empty()) << db_log << " was not rotated";
-    EXPECT_EQ("before the rotation", rotated[0]);
-    EXPECT_FALSE(current.empty()) << "the last call did not write to the new " << db_log;
-    const std::string lookup = "Extension = 205: cidname(Alice) cidnum(5551234)";
-    EXPECT_EQ(kCalls + 1, static_cast<size_t>(std::count(rotated.begin(), rotated.end(), lookup) +
-                                              std::count(current.begin(), current.end(), lookup)));
+        /* The store's log: the line written before the rotation is in the rotated file, and
+         * every call's lookup line is in one of the two. */
+        std::vector<std::string> rotated = split_lines(read_file(db_log + ".1"));
+        std::vector<std::string> current = split_lines(read_file(db_log));
+        EXPECT_FALSE(rotated.empty()) << db_log << " was not rotated";
+        if (!rotated.empty()) {
+            EXPECT_EQ("before the rotation", rotated[0]);
+        }
+        EXPECT_FALSE(current.empty()) << "the last call did not write to the new " << db_log;
+        EXPECT_EQ(kCalls + 1, static_cast<size_t>(std::count(rotated.begin(), rotated.end(), lookup) +
+                                                  std::count(current.begin(), current.end(), lookup)));
+    }
+    server_.stop();
+    if (as_root) {
+        EXPECT_EQ(0, chown(log_dir.c_str(), 0, 0));
+    }
 }
+
+TEST_F(LogRotation, DirectoryTheDaemonMayWriteLosesNoLine) {
+    expect_rotation_while_serving_loses_no_line(false);
+}
+
+TEST_F(LogRotation, RootOwnedDirectoryLosesNoLine) { expect_rotation_while_serving_loses_no_line(true); }
 
 }  // namespace

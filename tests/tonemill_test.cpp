@@ -5,7 +5,9 @@
 #include <math.h>
 
 #include <cstdio>
+#include <cstring>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
+#include <cstdio>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>

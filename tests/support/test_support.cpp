@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <thread>
 #include <cstdio>
 #include <cstring>
@@ -33,18 +35,30 @@ SocketPair make_socket_pair() {
     return {fds[0], fds[1]};
 }
 
+/* Whether descriptor fd of this process reaches one of the two logs (under any name a
+ * rotation gave it, or deleted). */
+static bool fd_reaches_a_log(const std::string &fd) {
+    char target[4096];
+    ssize_t length = readlink(("/proc/self/fd/" + fd).c_str(), target, sizeof(target) - 1);
+    if (length < 0) return false;
+    std::string path(target, static_cast<size_t>(length));
+    return path.rfind(QUELMO_DEBUG_LOG, 0) == 0 || path.rfind(QUELMO_DB_ERROR_LOG, 0) == 0;
+}
+
 int count_open_fds() {
     int count = 0;
     DIR *dir = opendir("/proc/self/fd");
     if (dir == nullptr) return -1;
     while (struct dirent *entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') count++;
+        if (entry->d_name[0] != '.' && !fd_reaches_a_log(entry->d_name)) count++;
     }
     closedir(dir);
     return count - 1; /* the directory's own descriptor */
 }
 
-bool fd_is_open(int fd) { return fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
+bool fd_is_open(int fd) {
+    return (fcntl(fd, F_GETFD) != -1 || errno != EBADF) && !fd_reaches_a_log(std::to_string(fd));
+}
 
 void make_dirs(const std::string &path) {
     std::string partial;

@@ -3,6 +3,7 @@
 #ifndef QUELMO_TEST_SUPPORT_H
 #define QUELMO_TEST_SUPPORT_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,9 @@ struct SocketPair {
 };
 SocketPair make_socket_pair();
 
-/* Number of descriptors open in this process, and whether one is open. */
+/* Number of descriptors open in this process, and whether one is open; descriptors that
+ * reach the two logs do not count (the log writer keeps the last one of each open between
+ * lines, and it may take the number of one just closed). */
 int count_open_fds();
 bool fd_is_open(int fd);
 
