@@ -1,8 +1,9 @@
 /* quelmo-utils: the debug log writer, its mutex, the opening of the database error log,
- * and the SIGPIPE/SIGSEGV handlers. Each log is opened anew for every message (or call), so
- * a deleted or moved log is created anew; the descriptor of its last open is kept, for the
- * moment of a rotation (see open_kept_log). The handlers write their entry with
- * async-signal-safe calls only (see write_signal_entry). */
+ * and the SIGPIPE/SIGSEGV handlers. Each log's path is looked up for every message (or
+ * call), so a deleted or moved log is created anew; the descriptor of its last open is
+ * kept, and used while the path names its file and at the moment of a rotation (see
+ * open_kept_log). The handlers write their entry with async-signal-safe calls only (see
+ * write_signal_entry). */
 #include "quelmo-utils.h"
 
 #include <atomic>
@@ -61,15 +62,20 @@ const char *const month_names[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 
 void refresh_utc_offset(const struct tm *local) { local_utc_offset.store(local->tm_gmtoff); }
 
-/* A log file opened anew for every use, and the descriptor of its last successful open,
- * kept open until the next open succeeds. That descriptor still reaches the file once a
- * rotation has renamed it, so lines written while the new file cannot be opened yet land
- * in the rotated one instead of being lost: logrotate renames the log, then creates the
- * new one as root and only then gives it the daemon's owner and mode, and a daemon that
- * may not create files in the log directory cannot make it itself. */
+/* A log file and the descriptor of its last successful open, kept open. Before every use
+ * the log's path is looked up: while it still names the file the descriptor reaches, that
+ * descriptor is used as it is (a lookup costs less than an open and a close, and the log
+ * lock is held the shorter). When the path names another file (a rotation made a new
+ * one), that file is opened and replaces the kept one. When the path names no file, the
+ * kept descriptor still reaches the renamed file, so lines written until the new file
+ * exists land in the rotated one instead of being lost: logrotate renames the log, then
+ * creates the new one as root and only then gives it the daemon's owner and mode, and a
+ * daemon that may not create files in the log directory cannot make it itself. */
 struct KeptLog {
     const char *path;           /* the log's path; not owned */
     int fd;                     /* descriptor of the last successful open, or -1; owned */
+    dev_t dev;                  /* the file fd reaches */
+    ino_t ino;
     long long renamed_since_ms; /* when the log was first found renamed away, or -1 */
 };
 
@@ -99,32 +105,49 @@ bool renamed_moments_ago(KeptLog *log) {
     return now - log->renamed_since_ms < kRotationGraceMs;
 }
 
-/* Returns the descriptor the next line goes to: the log opened anew (created when missing,
- * unless a rotation has just renamed it), or, when it cannot be opened, the kept descriptor
- * while its file is still linked; -1 when neither. The descriptor stays log's: the caller
- * must not close it. Uses async-signal-safe calls only. REQUIRES: the caller serialises the
- * uses of log. */
+/* Makes fd, just opened on log's path, the kept descriptor. False (fd closed) when it
+ * cannot be examined. */
+bool keep_descriptor(KeptLog *log, int fd) {
+    struct stat opened;
+    if (fstat(fd, &opened) != 0) {
+        close(fd);
+        return false;
+    }
+    if (log->fd >= 0) close(log->fd);
+    log->fd = fd;
+    log->dev = opened.st_dev;
+    log->ino = opened.st_ino;
+    log->renamed_since_ms = -1;
+    return true;
+}
+
+/* Returns the descriptor the next line goes to: the kept one while the path still names
+ * its file; else the log opened anew (created when missing, unless a rotation has just
+ * renamed it), or, when it cannot be opened, the kept descriptor while its file is still
+ * linked; -1 when none. The descriptor stays log's: the caller must not close it. Uses
+ * async-signal-safe calls only. REQUIRES: the caller serialises the uses of log. */
 int open_kept_log(KeptLog *log) {
+    struct stat named;
+    if (log->fd >= 0 && stat(log->path, &named) == 0 && named.st_dev == log->dev &&
+        named.st_ino == log->ino) {
+        log->renamed_since_ms = -1;
+        return log->fd;
+    }
     int fd = open(log->path, O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT && !renamed_moments_ago(log))
         fd = open(log->path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-        if (log->fd >= 0) close(log->fd);
-        log->fd = fd;
-        log->renamed_since_ms = -1;
-        return fd;
-    }
+    if (fd >= 0 && keep_descriptor(log, fd)) return fd;
     return kept_file_linked(log) ? log->fd : -1;
 }
 
 /* The debug log, used under quelmo_file_mutex. */
-KeptLog debug_log = {QUELMO_DEBUG_LOG, -1, -1};
+KeptLog debug_log = {QUELMO_DEBUG_LOG, -1, 0, 0, -1};
 
 /* The database error log (one path at a time), under its own mutex: calls open it from
  * their own threads. */
 pthread_mutex_t db_log_mutex = PTHREAD_MUTEX_INITIALIZER;
 char db_log_path[4096];
-KeptLog db_log = {db_log_path, -1, -1};
+KeptLog db_log = {db_log_path, -1, 0, 0, -1};
 
 /* Fixed-size text builder usable inside a signal handler: no allocation, no locale. */
 struct SafeText {
@@ -277,10 +300,10 @@ int quelmo_lock_file(int lock) {
     return 1;
 }
 
-/* The log is opened for every line (a moved or deleted log is created anew) with plain
- * open/flock/writev: no stdio stream, so no buffer set-up or seek per line. The descriptor
- * stays open until the next line's open succeeds (open_kept_log), so the file lock is
- * dropped by hand after each line. */
+/* Each line looks the log up (a moved or deleted log is created anew) and goes out with
+ * plain flock/writev on the kept descriptor: no stdio stream, so no buffer set-up or seek
+ * per line. The descriptor stays open (open_kept_log), so the file lock is dropped by hand
+ * after each line. */
 void quelmo_debug_to(void (*sink)(const char *message)) { message_sink.store(sink); }
 
 void quelmo_debug(char *message) {
