@@ -319,17 +319,71 @@ namespace {
  * once the call is over (everything released, its last line logged). */
 std::atomic<int> calls_in_progress{0};
 
-/* What a call thread starts with; freed by run_call_thread. */
+/* What a call thread starts with, or is handed next. */
 struct CallStart {
     int connection;
     char *server_id;
 };
 
+/* Call threads that have ended their call wait a while for the next one instead of ending:
+ * a busy server then neither creates nor ends a thread (and maps and unmaps its stack) per
+ * call. Each call still has a thread to itself from the accept to the close; a new thread
+ * is created whenever no idle one is waiting. */
+const int kIdleThreadWaitSeconds = 10;
+const size_t kHandOffMax = 64;
+
+/* The idle threads and the connections handed to them, under idle_mutex. Hand-offs never
+ * outnumber the idle threads, so each is taken. */
+struct IdleThreads {
+    pthread_mutex_t mutex;
+    pthread_cond_t handed;  /* a connection was handed over */
+    int waiting;            /* threads waiting for a connection */
+    CallStart hand_off[kHandOffMax];
+    size_t handed_count;    /* connections in hand_off not taken yet */
+};
+
+IdleThreads idle = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, {}, 0};
+
+/* Hands the connection to an idle call thread. False when none is free to take it. */
+bool hand_to_idle_thread(const CallStart &start) {
+    pthread_mutex_lock(&idle.mutex);
+    bool handed = static_cast<size_t>(idle.waiting) > idle.handed_count &&
+                  idle.handed_count < kHandOffMax;
+    if (handed) {
+        idle.hand_off[idle.handed_count++] = start;
+        pthread_cond_signal(&idle.handed);
+    }
+    pthread_mutex_unlock(&idle.mutex);
+    return handed;
+}
+
+/* Waits up to kIdleThreadWaitSeconds for a connection handed to this thread. False when
+ * none came: the thread ends. (A change of the wall clock only ends or stretches an idle
+ * wait, which harms no call.) */
+bool take_next_call(CallStart *next) {
+    struct timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += kIdleThreadWaitSeconds;
+    pthread_mutex_lock(&idle.mutex);
+    idle.waiting++;
+    int waited = 0;
+    while (idle.handed_count == 0 && waited != ETIMEDOUT)
+        waited = pthread_cond_timedwait(&idle.handed, &idle.mutex, &until);
+    idle.waiting--;
+    bool taken = idle.handed_count > 0;
+    if (taken) *next = idle.hand_off[--idle.handed_count];
+    pthread_mutex_unlock(&idle.mutex);
+    return taken;
+}
+
+/* A call thread: serves its call, then each call handed to it while it waits idle. */
 void *run_call_thread(void *start_record) {
     CallStart start = *static_cast<CallStart *>(start_record);
     free(start_record);
-    ClientProcessCall(start.connection, start.server_id);
-    calls_in_progress.fetch_sub(1);
+    do {
+        ClientProcessCall(start.connection, start.server_id);
+        calls_in_progress.fetch_sub(1);
+    } while (take_next_call(&start));
     return nullptr;
 }
 
@@ -767,6 +821,7 @@ int CallsInProgress(void) { return calls_in_progress.load(); }
 
 void StartCallThread(int clntSocket, char *server_id) {
     calls_in_progress.fetch_add(1);
+    if (hand_to_idle_thread({clntSocket, server_id})) return;
     CallStart *start = static_cast<CallStart *>(malloc(sizeof(CallStart)));
     int result = ENOMEM;
     if (start != nullptr) {

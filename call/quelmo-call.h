@@ -38,9 +38,10 @@ typedef struct CallFiles {
  * no such limit. Every line the call logs carries the calling thread's id. */
 void ClientProcessCall(int clntSocket, char *server_id);
 
-/* Hands an accepted connection to a new detached thread that runs ClientProcessCall on
- * it, counted in CallsInProgress from before the thread is created until the call is
- * over. Takes clntSocket. When no thread can be created, "Unable to create a call thread:
+/* Hands an accepted connection to a thread of its own that runs ClientProcessCall on it:
+ * a call thread idle since its last call (it waits 10 s for the next one), or else a new
+ * detached thread. The call is counted in CallsInProgress from before the hand-over until
+ * it is over. Takes clntSocket. When no thread can be created, "Unable to create a call thread:
  * %s" is logged and the call runs on the calling thread before this returns. server_id
  * must stay valid while calls run. */
 void StartCallThread(int clntSocket, char *server_id);
