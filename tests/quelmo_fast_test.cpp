@@ -429,6 +429,14 @@ TEST_F(QuelmoFast, IncomingCallRingsTheDeviceOfTheDialPlan) {
     }
 }
 
+/* An outgoing call's script after its environment. */
+void expect_outgoing_commands(AsteriskStandIn *pbx) {
+    pbx->expect("GET VARIABLE EXTENSION", var_reply("205"))
+        .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
+        .expect("exec Set \"CALLERID(name)=Alice\"", kOk)
+        .expect("exec Set \"CALLERID(num)=5551234\"", kOk);
+}
+
 TEST_F(QuelmoFast, UnopenableDatabasesGiveNoCommandAndNextCallIsServed) {
     start_server(); /* no databases loaded yet */
     remove_file(std::string(QUELMO_DB_PREFIX) + kServerId + ".db");
@@ -440,10 +448,7 @@ TEST_F(QuelmoFast, UnopenableDatabasesGiveNoCommandAndNextCallIsServed) {
 
     load(kOwnRecord, "");
     auto next = connect_call(asterisk_environment("from-internal", "205", "205"));
-    next->expect("GET VARIABLE EXTENSION", var_reply("205"))
-        .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
-        .expect("exec Set \"CALLERID(name)=Alice\"", kOk)
-        .expect("exec Set \"CALLERID(num)=5551234\"", kOk);
+    expect_outgoing_commands(next.get());
     run_call(next.get());
 }
 
@@ -554,14 +559,6 @@ TEST_F(QuelmoFast, ManyCallsLeaveNoDescriptorBehind) {
 /* ---- Stalled connections, descriptor shortage, stop, privileges ---- */
 
 const char kRingRule[] = "205\t1\tDial\t${EXTEN:205},20\n";
-
-/* An outgoing call's script after its environment. */
-void expect_outgoing_commands(AsteriskStandIn *pbx) {
-    pbx->expect("GET VARIABLE EXTENSION", var_reply("205"))
-        .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
-        .expect("exec Set \"CALLERID(name)=Alice\"", kOk)
-        .expect("exec Set \"CALLERID(num)=5551234\"", kOk);
-}
 
 /* An incoming call to 205 (rules: kRingRule) whose Dial rings for ring_ms; started. */
 std::unique_ptr<AsteriskStandIn> start_ringing_call(int port, int ring_ms) {
@@ -1143,10 +1140,7 @@ void LogRotation::expect_rotation_while_serving_loses_no_line(bool directory_of_
         ASSERT_TRUE(server_.start(kServerId, program));
         auto outgoing_call = [this] {
             auto pbx = connect_call(asterisk_environment("from-internal", "205", "205"));
-            pbx->expect("GET VARIABLE EXTENSION", var_reply("205"))
-                .expect("GET VARIABLE SETCIDONFWD", "200 result=0")
-                .expect("exec Set \"CALLERID(name)=Alice\"", kOk)
-                .expect("exec Set \"CALLERID(num)=5551234\"", kOk);
+            expect_outgoing_commands(pbx.get());
             run_call(pbx.get());
         };
         std::thread rotator([&] {
