@@ -446,7 +446,8 @@ TEST_F(QuelmoAdminCheck, ServiceWithoutAsteriskUserIsReported) {
     } cases[] = {
         {"QUELMO_ALLOW_USERS='nobody 65533'\n", {}},
         {"QUELMO_ALLOW_USERS=\n", {root_alone}},
-        {"QUELMO_ALLOW_USERS=nobody\nQUELMO_ALLOW_USERS=root\n", {root_alone}},
+        {"QUELMO_ALLOW_USERS=nobody\nQUELMO_ALLOW_USERS=\n", {root_alone}},
+        {"QUELMO_ALLOW_USERS=root\n", {}}, /* Asterisk runs as root */
         {"QUELMO_ALLOW_USERS=\"nobody no-such-user-q\"\n",
          {file + ": QUELMO_ALLOW_USERS names no-such-user-q, which is no user here"}},
     };
