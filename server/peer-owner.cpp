@@ -37,17 +37,11 @@ const char *failure_text(int failure) {
     return strerror(failure);
 }
 
-long monotonic_ms() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 /* Logs "Call refused: " and 'what', at most one line a second per kind of refusal: a
  * line after a pause says how many were refused since the kind's last line. */
 void log_refusal(RefusalLog *log, const char *what) {
     log->unlogged++;
-    long now = monotonic_ms();
+    long long now = quelmo_monotonic_ms();
     if (log->last_line_ms >= 0 && now - log->last_line_ms < kRefusalLineMs) return;
     if (log->unlogged == 1)
         quelmo_debugf("Call refused: %s", what);

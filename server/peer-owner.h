@@ -13,7 +13,7 @@
 
 /* At most one refusal line a second: the refusals in between are counted. */
 struct RefusalLog {
-    long last_line_ms;      /* monotonic time of the last line; -1 before the first */
+    long long last_line_ms; /* monotonic time of the last line; -1 before the first */
     unsigned long unlogged; /* refusals since that line, not yet in the log */
 };
 

@@ -303,12 +303,6 @@ void open_peer_check(int listener, const std::vector<uid_t> &allowed, PeerCheck 
     if (peer_check_open(peers, &bound, allowed.data(), allowed.size()) != 0) exit(1);
 }
 
-long monotonic_ms() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 /* Ends the process by a second stop signal, as that signal's default action does. */
 [[noreturn]] void stop_at_once(int signo) {
     quelmo_debugf("Stopping at once: %d calls cut off", CallsInProgress());
@@ -327,9 +321,9 @@ long monotonic_ms() {
 [[noreturn]] void stop_serving(Server *server) {
     close(server->listener);
     quelmo_debugf("Stopping: %d calls in progress", CallsInProgress());
-    long give_up = monotonic_ms() + kStopWaitMs;
+    long long give_up = quelmo_monotonic_ms() + kStopWaitMs;
     while (CallsInProgress() > 0) {
-        long left = give_up - monotonic_ms();
+        long long left = give_up - quelmo_monotonic_ms();
         if (left <= 0) {
             quelmo_debugf("Stop time over: %d calls cut off", CallsInProgress());
             quelmo_debug(const_cast<char *>("Stopped"));

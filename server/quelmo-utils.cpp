@@ -83,12 +83,6 @@ struct KeptLog {
  * the server creates it itself (a log moved by hand). */
 const long long kRotationGraceMs = 1000;
 
-long long monotonic_ms() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 /* Whether the file last written still has a name: it was renamed, not deleted. */
 bool kept_file_linked(const KeptLog *log) {
     struct stat st;
@@ -100,7 +94,7 @@ bool kept_file_linked(const KeptLog *log) {
  * by logrotate as a .backup, out of the rotation. */
 bool renamed_moments_ago(KeptLog *log) {
     if (!kept_file_linked(log)) return false;
-    long long now = monotonic_ms();
+    long long now = quelmo_monotonic_ms();
     if (log->renamed_since_ms < 0) log->renamed_since_ms = now;
     return now - log->renamed_since_ms < kRotationGraceMs;
 }
@@ -342,6 +336,12 @@ int quelmo_open_log(const char *path) {
     int own = fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
     pthread_mutex_unlock(&db_log_mutex);
     return own;
+}
+
+long long quelmo_monotonic_ms(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 void quelmo_open_logs_at_start(void) {

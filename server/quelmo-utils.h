@@ -40,6 +40,10 @@ int quelmo_open_log(const char *path);
  * start include them). REQUIRES: quelmo_init has run. */
 void quelmo_open_logs_at_start(void);
 
+/* Milliseconds on the monotonic clock, which no change of the wall clock moves: for
+ * waits and rate limits. Async-signal-safe. */
+long long quelmo_monotonic_ms(void);
+
 /* Formats a message into a heap buffer of exactly its size, logs it with quelmo_debug and
  * frees it. Texts from outside are always arguments, never the format. When the buffer
  * cannot be allocated the message is dropped. */
